@@ -1,0 +1,101 @@
+# Project-wide compiler settings and the helpers that wire each test layer into CTest.
+include_guard(GLOBAL)
+
+if(NOT QUILLORY_DEFAULT_SERVER_URL MATCHES "^[wW][sS][sS]://")
+  message(FATAL_ERROR "QUILLORY_DEFAULT_SERVER_URL must be a wss:// URL, got '${QUILLORY_DEFAULT_SERVER_URL}'")
+endif()
+
+if(MSVC)
+  add_compile_options(/W4 /WX /permissive- /utf-8)
+else()
+  add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror)
+endif()
+
+if(QUILLORY_SANITIZERS)
+  add_compile_options(-fsanitize=${QUILLORY_SANITIZERS} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${QUILLORY_SANITIZERS})
+endif()
+
+if(WIN32)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
+endif()
+
+# nlohmann/json is header-only; the cross build must not see the host's /usr/include,
+# so the headers are copied into a folder of their own.
+set(QUILLORY_THIRD_PARTY_INCLUDE "${CMAKE_BINARY_DIR}/third_party/include")
+if(NOT EXISTS "${NLOHMANN_JSON_INCLUDE_DIR}/json.hpp")
+  message(FATAL_ERROR "nlohmann/json not found in ${NLOHMANN_JSON_INCLUDE_DIR} (run scripts/bootstrap)")
+endif()
+file(COPY "${NLOHMANN_JSON_INCLUDE_DIR}/" DESTINATION "${QUILLORY_THIRD_PARTY_INCLUDE}/nlohmann")
+add_library(quillory_nlohmann_json INTERFACE)
+target_include_directories(quillory_nlohmann_json SYSTEM INTERFACE "${QUILLORY_THIRD_PARTY_INCLUDE}")
+
+if(QUILLORY_TESTS)
+  include(GoogleTest)
+  enable_testing()
+  if(WIN32)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+
+    # Every Windows program run by CTest (and by test discovery) goes through this script:
+    # a private Wine prefix under the build folder and, while the test session is up, its own display.
+    set(QUILLORY_WINE_STATE "${CMAKE_BINARY_DIR}/wine")
+    set(QUILLORY_WINE_RUN "${CMAKE_BINARY_DIR}/wine-run")
+    configure_file("${PROJECT_SOURCE_DIR}/tests/wine/wine-run.in" "${QUILLORY_WINE_RUN}" @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                    WORLD_READ WORLD_EXECUTE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${QUILLORY_WINE_RUN}")
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+endif()
+
+# Native GoogleTest suite of the portable core, label "unit".
+function(quillory_unit_tests name)
+  if(NOT QUILLORY_TESTS OR WIN32 OR QUILLORY_FUZZERS)
+    return()
+  endif()
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE quillory_core GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# GoogleTest suite of the Windows layer, run under Wine, label "windows".
+function(quillory_windows_tests name)
+  if(NOT QUILLORY_TESTS OR NOT WIN32)
+    return()
+  endif()
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE quillory_windows quillory_core GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES LABELS windows FIXTURES_REQUIRED wine_session
+               ENVIRONMENT "QUILLORY_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+# libFuzzer target, run briefly by CTest, label "fuzz". A corpus folder beside the source
+# (fuzz/corpus/<name>) seeds it when present.
+function(quillory_fuzzer name source)
+  if(NOT QUILLORY_FUZZERS)
+    return()
+  endif()
+  add_executable(${name} ${source})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE quillory_core)
+  set(corpus "${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}")
+  set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.corpus")
+  file(MAKE_DIRECTORY "${work}")
+  set(seeds "")
+  if(EXISTS "${corpus}")
+    set(seeds "${corpus}")
+  endif()
+  add_test(NAME ${name}
+           COMMAND ${name} -max_total_time=${QUILLORY_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048
+                   -print_final_stats=1 "${work}" ${seeds})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+endfunction()
+set(QUILLORY_FUZZ_SECONDS 15 CACHE STRING "How long CTest runs each fuzzer")
