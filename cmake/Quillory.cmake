@@ -37,8 +37,6 @@ if(QUILLORY_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
-    add_library(GTest::gtest_main ALIAS gtest_main)
-    add_library(GTest::gmock ALIAS gmock)
 
     # Every Windows program run by CTest (and by test discovery) goes through this script:
     # a private Wine prefix under the build folder and, while the test session is up, its own display.

@@ -1,0 +1,8 @@
+#include <windows.h>
+
+#include "app/startup_win.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*command_line*/,
+                    int show_command) {
+  return varnel::RunQuillory(instance, show_command);
+}

@@ -1,0 +1,394 @@
+// A small UI-automation helper for the end-to-end tests. It runs in the same Wine prefix and on
+// the same display as the program under test and works as a person would: it finds windows,
+// reads what they show, types into fields and presses buttons. Every answer is one JSON object
+// a line (UTF-8) so the tests can parse it; failures go to stderr with a non-zero exit code.
+//
+//   uidriver windows [--class C] [--title T]          top-level windows
+//   uidriver wait-window [--class C] [--title T] [--timeout S]
+//   uidriver wait-gone [--class C] [--title T] [--timeout S]
+//   uidriver controls HWND                            every control inside a window
+//   uidriver set-text HWND ID TEXT                    replace a control's text
+//   uidriver click HWND ID                            press a button without waiting for it
+//   uidriver boxes [--title T]                        open message boxes with texts and buttons
+//   uidriver wait-box [--title T] [--timeout S]
+//   uidriver answer HWND ID                           press a button of a message box
+//   uidriver file-dialogs                             open Open/Save dialogs
+//   uidriver wait-file-dialog [--title T] [--timeout S]
+//   uidriver fill-file-name HWND PATH                 type a name into a file dialog and accept it
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kDefaultTimeoutSeconds = 30;
+constexpr UINT kMessageTimeoutMs = 5000;
+constexpr int kMessageBoxTextId = 0xFFFF;
+constexpr int kMessageBoxIconId = 20;
+constexpr int kFileNameComboId = 1148;
+
+class UsageError {
+ public:
+  explicit UsageError(std::string text) : text_(std::move(text)) {}
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+std::string ToUtf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string JsonString(const std::wstring& text) {
+  std::string out = "\"";
+  for (const char c : ToUtf8(text)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonBool(bool value) { return value ? "true" : "false"; }
+
+std::string HandleText(HWND window) {
+  return std::to_string(reinterpret_cast<std::uintptr_t>(window));
+}
+
+HWND ParseHandle(const std::wstring& text) {
+  wchar_t* end = nullptr;
+  const unsigned long long value = std::wcstoull(text.c_str(), &end, 10);
+  if (text.empty() || *end != L'\0') throw UsageError("not a window handle: " + ToUtf8(text));
+  const auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
+  if (!IsWindow(window)) throw UsageError("no such window: " + ToUtf8(text));
+  return window;
+}
+
+int ParseId(const std::wstring& text) {
+  wchar_t* end = nullptr;
+  const long value = std::wcstol(text.c_str(), &end, 10);
+  if (text.empty() || *end != L'\0') throw UsageError("not a control id: " + ToUtf8(text));
+  return static_cast<int>(value);
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+// Reads another process's control text without hanging on a busy or hung window.
+std::wstring TextOf(HWND window) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
+                           &length)) {
+    return {};
+  }
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(),
+                           reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                           kMessageTimeoutMs, &copied)) {
+    return {};
+  }
+  text.resize(copied);
+  return text;
+}
+
+std::string RectJson(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return "[" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
+         std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "]";
+}
+
+std::vector<HWND> TopLevelWindows() {
+  std::vector<HWND> windows;
+  EnumWindows(
+      [](HWND window, LPARAM list) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+std::vector<HWND> Descendants(HWND parent) {
+  std::vector<HWND> children;
+  EnumChildWindows(
+      parent,
+      [](HWND window, LPARAM list) -> BOOL {
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&children));
+  return children;
+}
+
+// Direct children first: file dialogs nest a list view that reuses id 1 below the OK button.
+HWND FindControl(HWND parent, int id) {
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (GetDlgCtrlID(child) == id) return child;
+  }
+  for (HWND child : Descendants(parent)) {
+    if (GetDlgCtrlID(child) == id) return child;
+  }
+  throw UsageError("no control with id " + std::to_string(id));
+}
+
+bool IsFileDialog(HWND window) {
+  for (HWND child : Descendants(window)) {
+    if (GetDlgCtrlID(child) == kFileNameComboId) return true;
+  }
+  return false;
+}
+
+bool IsDialog(HWND window) { return ClassOf(window) == L"#32770"; }
+
+struct Filter {
+  std::optional<std::wstring> class_name;
+  std::optional<std::wstring> title;
+  bool Matches(HWND window) const {
+    if (class_name && ClassOf(window) != *class_name) return false;
+    if (title && TextOf(window) != *title) return false;
+    return true;
+  }
+};
+
+struct Arguments {
+  std::vector<std::wstring> positional;
+  Filter filter;
+  int timeout_seconds = kDefaultTimeoutSeconds;
+};
+
+Arguments ParseArguments(int argc, wchar_t** argv, int first) {
+  Arguments parsed;
+  for (int i = first; i < argc; ++i) {
+    const std::wstring argument = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (argument == L"--class" && has_value) {
+      parsed.filter.class_name = argv[++i];
+    } else if (argument == L"--title" && has_value) {
+      parsed.filter.title = argv[++i];
+    } else if (argument == L"--timeout" && has_value) {
+      parsed.timeout_seconds = ParseId(argv[++i]);
+    } else {
+      parsed.positional.push_back(argument);
+    }
+  }
+  return parsed;
+}
+
+const std::wstring& Positional(const Arguments& arguments, size_t index, const char* what) {
+  if (index >= arguments.positional.size()) throw UsageError(std::string("missing ") + what);
+  return arguments.positional[index];
+}
+
+void PrintLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+std::string WindowJson(HWND window) {
+  DWORD process_id = 0;
+  GetWindowThreadProcessId(window, &process_id);
+  return "{\"hwnd\":" + HandleText(window) + ",\"class\":" + JsonString(ClassOf(window)) +
+         ",\"title\":" + JsonString(TextOf(window)) +
+         ",\"visible\":" + JsonBool(IsWindowVisible(window)) +
+         ",\"enabled\":" + JsonBool(IsWindowEnabled(window)) +
+         ",\"pid\":" + std::to_string(process_id) + ",\"rect\":" + RectJson(window) + "}";
+}
+
+std::string ControlJson(HWND control) {
+  return "{\"hwnd\":" + HandleText(control) + ",\"id\":" + std::to_string(GetDlgCtrlID(control)) +
+         ",\"class\":" + JsonString(ClassOf(control)) + ",\"text\":" + JsonString(TextOf(control)) +
+         ",\"visible\":" + JsonBool(IsWindowVisible(control)) +
+         ",\"enabled\":" + JsonBool(IsWindowEnabled(control)) + ",\"rect\":" + RectJson(control) +
+         ",\"parent\":" + HandleText(GetParent(control)) + "}";
+}
+
+std::string IconName(HWND box) {
+  HWND icon = GetDlgItem(box, kMessageBoxIconId);
+  if (!icon || !IsWindowVisible(icon)) return "none";
+  DWORD_PTR shown = 0;
+  SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &shown);
+  const struct {
+    LPCWSTR resource;
+    const char* name;
+  } known[] = {{IDI_INFORMATION, "information"},
+               {IDI_WARNING, "warning"},
+               {IDI_ERROR, "error"},
+               {IDI_QUESTION, "question"}};
+  for (const auto& candidate : known) {
+    if (reinterpret_cast<DWORD_PTR>(LoadIconW(nullptr, candidate.resource)) == shown) {
+      return candidate.name;
+    }
+  }
+  return "other";
+}
+
+std::string BoxJson(HWND box) {
+  std::string buttons;
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (ClassOf(child) != L"Button" || !IsWindowVisible(child)) continue;
+    if (!buttons.empty()) buttons += ",";
+    buttons += "{\"id\":" + std::to_string(GetDlgCtrlID(child)) +
+               ",\"text\":" + JsonString(TextOf(child)) +
+               ",\"enabled\":" + JsonBool(IsWindowEnabled(child)) + "}";
+  }
+  HWND text = GetDlgItem(box, kMessageBoxTextId);
+  return "{\"hwnd\":" + HandleText(box) + ",\"title\":" + JsonString(TextOf(box)) +
+         ",\"text\":" + JsonString(text ? TextOf(text) : std::wstring()) +
+         ",\"icon\":\"" + IconName(box) + "\",\"buttons\":[" + buttons + "]}";
+}
+
+std::string FileDialogJson(HWND dialog) {
+  HWND name = FindControl(dialog, kFileNameComboId);
+  return "{\"hwnd\":" + HandleText(dialog) + ",\"title\":" + JsonString(TextOf(dialog)) +
+         ",\"file_name\":" + JsonString(TextOf(name)) + "}";
+}
+
+std::vector<HWND> Matching(const std::function<bool(HWND)>& wanted) {
+  std::vector<HWND> found;
+  for (HWND window : TopLevelWindows()) {
+    if (IsWindowVisible(window) && wanted(window)) found.push_back(window);
+  }
+  return found;
+}
+
+bool IsMessageBox(HWND window) { return IsDialog(window) && !IsFileDialog(window); }
+
+// Polls until something appears (or disappears); a busy two-core machine may take a while.
+template <typename Predicate>
+bool WaitFor(int timeout_seconds, Predicate done) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_seconds) * 1000;
+  while (true) {
+    if (done()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(50);
+  }
+}
+
+void Press(HWND button) {
+  if (!IsWindowVisible(button) || !IsWindowEnabled(button)) {
+    throw UsageError("the button is hidden or disabled");
+  }
+  // Posted, not sent: the click may open a modal box, which must not block the driver.
+  PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+int Run(int argc, wchar_t** argv) {
+  if (argc < 2) throw UsageError("usage: uidriver COMMAND [ARGUMENTS]");
+  const std::wstring command = argv[1];
+  const Arguments args = ParseArguments(argc, argv, 2);
+  const auto filtered = [&](const std::function<bool(HWND)>& kind) {
+    return Matching([&](HWND window) { return kind(window) && args.filter.Matches(window); });
+  };
+  const auto any = [](HWND) { return true; };
+
+  if (command == L"windows") {
+    for (HWND window : filtered(any)) PrintLine(WindowJson(window));
+  } else if (command == L"wait-window") {
+    std::vector<HWND> found;
+    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(any)).empty(); })) {
+      throw UsageError("no such window appeared");
+    }
+    PrintLine(WindowJson(found.front()));
+  } else if (command == L"wait-gone") {
+    if (!WaitFor(args.timeout_seconds, [&] { return filtered(any).empty(); })) {
+      throw UsageError("the window is still there");
+    }
+  } else if (command == L"controls") {
+    for (HWND control : Descendants(ParseHandle(Positional(args, 0, "window handle")))) {
+      PrintLine(ControlJson(control));
+    }
+  } else if (command == L"set-text") {
+    HWND control = FindControl(ParseHandle(Positional(args, 0, "window handle")),
+                               ParseId(Positional(args, 1, "control id")));
+    const std::wstring& text = Positional(args, 2, "text");
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result)) {
+      throw UsageError("the control did not take the text");
+    }
+  } else if (command == L"click" || command == L"answer") {
+    Press(FindControl(ParseHandle(Positional(args, 0, "window handle")),
+                      ParseId(Positional(args, 1, "control id"))));
+  } else if (command == L"boxes") {
+    for (HWND box : filtered(IsMessageBox)) PrintLine(BoxJson(box));
+  } else if (command == L"wait-box") {
+    std::vector<HWND> found;
+    if (!WaitFor(args.timeout_seconds,
+                 [&] { return !(found = filtered(IsMessageBox)).empty(); })) {
+      throw UsageError("no message box appeared");
+    }
+    PrintLine(BoxJson(found.front()));
+  } else if (command == L"file-dialogs") {
+    for (HWND dialog : filtered(IsFileDialog)) PrintLine(FileDialogJson(dialog));
+  } else if (command == L"wait-file-dialog") {
+    std::vector<HWND> found;
+    if (!WaitFor(args.timeout_seconds,
+                 [&] { return !(found = filtered(IsFileDialog)).empty(); })) {
+      throw UsageError("no file dialog appeared");
+    }
+    PrintLine(FileDialogJson(found.front()));
+  } else if (command == L"fill-file-name") {
+    HWND dialog = ParseHandle(Positional(args, 0, "window handle"));
+    HWND combo = FindControl(dialog, kFileNameComboId);
+    HWND edit = nullptr;
+    for (HWND child : Descendants(combo)) {
+      if (ClassOf(child) == L"Edit") {
+        edit = child;
+        break;
+      }
+    }
+    HWND target = edit ? edit : combo;
+    const std::wstring& path = Positional(args, 1, "path");
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(target, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                        SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result);
+    Press(FindControl(dialog, IDOK));
+  } else {
+    throw UsageError("unknown command: " + ToUtf8(command));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "uidriver: %s\n", error.text().c_str());
+    return 1;
+  }
+}
