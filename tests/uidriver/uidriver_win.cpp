@@ -30,7 +30,8 @@ namespace {
 constexpr int kDefaultTimeoutSeconds = 30;
 constexpr UINT kMessageTimeoutMs = 5000;
 constexpr int kMessageBoxTextId = 0xFFFF;
-constexpr int kMessageBoxIconId = 20;
+// Windows gives a message box's icon id 20, Wine 1088.
+constexpr int kMessageBoxIconIds[] = {20, 1088};
 constexpr int kFileNameComboId = 1148;
 
 class UsageError {
@@ -235,11 +236,50 @@ std::string ControlJson(HWND control) {
          ",\"parent\":" + HandleText(GetParent(control)) + "}";
 }
 
+// Pixels of a square of the screen, or of an icon drawn on a plain background, as 0x00RRGGBB.
+std::vector<DWORD> Pixels(int size, const std::function<void(HDC)>& paint) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = size;
+  info.bmiHeader.biHeight = -size;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  paint(memory);
+  GdiFlush();
+  const auto* first = static_cast<const DWORD*>(bits);
+  std::vector<DWORD> pixels(first, first + size * size);
+  for (DWORD& pixel : pixels) pixel &= 0xFFFFFF;
+  SelectObject(memory, previous);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// Icon handles are private to their process here, so the box's icon is recognised by its
+// pixels: each standard icon is drawn on black and on white, and the pixels that stay the same
+// (the opaque ones) must match what the screen shows.
 std::string IconName(HWND box) {
-  HWND icon = GetDlgItem(box, kMessageBoxIconId);
+  HWND icon = nullptr;
+  for (const int id : kMessageBoxIconIds) {
+    if (!icon) icon = GetDlgItem(box, id);
+  }
   if (!icon || !IsWindowVisible(icon)) return "none";
-  DWORD_PTR shown = 0;
-  SendMessageTimeoutW(icon, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs, &shown);
+  RECT rect{};
+  GetWindowRect(icon, &rect);
+  const int size = rect.right - rect.left;
+  if (size <= 0 || rect.bottom - rect.top != size) return "other";
+  const auto shown = Pixels(size, [&](HDC dc) {
+    HDC screen = GetDC(nullptr);
+    BitBlt(dc, 0, 0, size, size, screen, rect.left, rect.top, SRCCOPY);
+    ReleaseDC(nullptr, screen);
+  });
   const struct {
     LPCWSTR resource;
     const char* name;
@@ -248,9 +288,24 @@ std::string IconName(HWND box) {
                {IDI_ERROR, "error"},
                {IDI_QUESTION, "question"}};
   for (const auto& candidate : known) {
-    if (reinterpret_cast<DWORD_PTR>(LoadIconW(nullptr, candidate.resource)) == shown) {
-      return candidate.name;
+    HICON standard = LoadIconW(nullptr, candidate.resource);
+    const auto on = [&](int brush) {
+      return Pixels(size, [&](HDC dc) {
+        RECT all{0, 0, size, size};
+        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(brush)));
+        DrawIconEx(dc, 0, 0, standard, size, size, 0, nullptr, DI_NORMAL);
+      });
+    };
+    const auto black = on(BLACK_BRUSH);
+    const auto white = on(WHITE_BRUSH);
+    size_t opaque = 0;
+    size_t matching = 0;
+    for (size_t i = 0; i < shown.size(); ++i) {
+      if (black[i] != white[i]) continue;
+      ++opaque;
+      if (black[i] == shown[i]) ++matching;
     }
+    if (opaque > 0 && matching * 10 >= opaque * 9) return candidate.name;
   }
   return "other";
 }
