@@ -97,3 +97,7 @@ function(quillory_fuzzer name source)
   set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
 endfunction()
 set(QUILLORY_FUZZ_SECONDS 15 CACHE STRING "How long CTest runs each fuzzer")
+# The fuzz preset turns the tests off, yet CTest runs the fuzzers.
+if(QUILLORY_FUZZERS)
+  enable_testing()
+endif()
