@@ -12,17 +12,24 @@
 
 namespace varnel {
 
+namespace {
+
 // The built-in server URL is an operator's build setting. A value the program would refuse at
 // start-up (or a plain ws:// one, which would only work with --allow-insecure-local) must stop the
 // build instead of shipping a client that cannot connect: both checks run the very rules that
-// ValidateServerUrl applies at run time. Fix -DQUILLORY_DEFAULT_SERVER_URL=... if one fires.
+// ValidateServerUrl applies at run time. Fix -DQUILLORY_DEFAULT_SERVER_URL=... if one fires; the
+// compiler names the reason in the template argument, e.g.
+// "DefaultServerUrlCheck<varnel::ServerUrlFault::kInvalidHostName>".
 static_assert(InspectServerUrl(build::kDefaultServerUrl, false).secure,
               "QUILLORY_DEFAULT_SERVER_URL must be a wss:// URL");
-static_assert(InspectServerUrl(build::kDefaultServerUrl, false).fault == ServerUrlFault::kNone,
-              "QUILLORY_DEFAULT_SERVER_URL is refused by the server URL rules "
-              "(see ServerUrlFault for the reason)");
 
-namespace {
+template <ServerUrlFault kFault>
+struct DefaultServerUrlCheck {
+  static_assert(kFault == ServerUrlFault::kNone,
+                "QUILLORY_DEFAULT_SERVER_URL is refused by the server URL rules "
+                "(the ServerUrlFault above is the reason)");
+};
+template struct DefaultServerUrlCheck<InspectServerUrl(build::kDefaultServerUrl, false).fault>;
 
 constexpr std::size_t kMaxArguments = 28;
 constexpr std::size_t kMaxShownArgument = 80;
