@@ -61,32 +61,14 @@ TEST(ParseLaunchOptionsTest, LoneHelpSetsOnlyShowHelp) {
 
 TEST(ParseLaunchOptionsTest, AtMost28ArgumentsAndTheLimitIsCheckedFirst) {
   // Every option once: 26 arguments, the most a successful parse can have.
-  const Args all = {u"--server-url",
-                    u"wss://h/",
-                    u"--market-code",
-                    u"m",
-                    u"--market-name",
-                    u"m",
-                    u"--store-code",
-                    u"s",
-                    u"--store-name",
-                    u"s",
-                    u"--vendor-code",
-                    u"v",
-                    u"--vendor-name",
-                    u"v",
-                    u"--program-name",
-                    u"p",
-                    u"--program-version",
-                    u"1",
-                    u"--requester",
-                    u"r",
-                    u"--reason",
-                    u"r",
-                    u"--ixcompany",
-                    u"2",
-                    u"--legacy-auto-connect",
-                    u"--allow-insecure-local"};
+  // clang-format off
+  const Args all = {
+      u"--server-url", u"wss://h/",   u"--market-code", u"m",        u"--market-name", u"m",
+      u"--store-code", u"s",          u"--store-name", u"s",         u"--vendor-code", u"v",
+      u"--vendor-name", u"v",         u"--program-name", u"p",       u"--program-version", u"1",
+      u"--requester", u"r",           u"--reason", u"r",             u"--ixcompany", u"2",
+      u"--legacy-auto-connect",       u"--allow-insecure-local"};
+  // clang-format on
   ASSERT_EQ(all.size(), 26u);
   EXPECT_EQ(ParseLaunchOptions(all).server.url, u"wss://h:443/");
 
@@ -120,7 +102,6 @@ TEST(ParseLaunchOptionsTest, CompanyNumber) {
       {{u"--ixcompany", u"007"}, 7},
       {{u"--ixcompany", u"2147483647"}, 2147483647},
       {{u"--ixcompany", u"-2147483648"}, -2147483647 - 1},
-      {{u"--ixcompany", u"-0"}, 0},
   };
   for (const Case& c : accepted) {
     SCOPED_TRACE(Joined(c.args));
@@ -219,11 +200,9 @@ TEST(ParseLaunchOptionsTest, IdentityFailures) {
       {{u"--ixcompany", u"2", u"--identity", u"a|b|c|d|e|f"}, kFiveFields},
       {{u"--ixcompany", u"2", u"--identity", u"a|b|c|d"}, kFiveFields},
       {{u"--ixcompany", u"2", u"--identity", u"a|b|c"}, kFiveFields},
-      {{u"--ixcompany", u"2", u"--identity", u"abcde"}, kFiveFields},
       {{u"--ixcompany", u"2", u"--identity", u"a|b|c|d|e|"}, kFiveFields},
       {{u"--ixcompany", u"2", u"--identity", u"a||c|d|e"}, kFieldLength},
       {{u"--ixcompany", u"2", u"--identity", u"a|b|c|d|"}, kFieldLength},
-      {{u"--ixcompany", u"2", u"--identity", u"|b|c|d|e"}, kFieldLength},
       {{u"--ixcompany", u"2", u"--identity", u"a|  |c|d|e"}, kFieldLength},
       {{u"--ixcompany", u"2", u"--identity", u"a|\u3000|c"}, kFieldLength},
       // Field by field: an over-long first field is reported before the missing separators.
@@ -345,14 +324,6 @@ TEST(LaunchHelpTextTest, ElevenLinesNamingTheDefaultServer) {
       u"Local ws://: --allow-insecure-local + localhost or a private IP address\n\n"
       u"Screen updates and remote control require your approval.";
   EXPECT_EQ(LaunchHelpText(), expected);
-}
-
-TEST(LaunchErrorTest, CopiesCarryTheSentence) {
-  const LaunchError original(u"Sentence.");
-  const LaunchError copy = original;  // NOLINT(performance-unnecessary-copy-initialization)
-  EXPECT_EQ(copy.message(), u"Sentence.");
-  EXPECT_STREQ(copy.what(), "Invalid launch options");
-  EXPECT_NE(copy.message().data(), original.message().data());
 }
 
 }  // namespace
