@@ -1,12 +1,12 @@
 #pragma once
-// The screen as the session worker uses it: the monitor list it reports to the agent, the lookup
-// of the agent's selection, and one preview picture. The Windows layer implements it with the
+// The screen as the session worker uses it: the monitor list it reports to the agent (written
+// into messages by AddMonitorList of session/wire_messages.h), the lookup of the agent's
+// selection, and one preview picture. The Windows layer implements it with the
 // platform's monitor enumeration and GDI/WIC capture; the worker's tests pass a fake.
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "json/json.h"
 #include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
 
@@ -25,10 +25,6 @@ class Screen {
   // With an empty id the first primary monitor, else the first monitor whose id equals `id`
   // exactly; of a fresh ListMonitors. Nothing when there is no match.
   virtual std::optional<MonitorInfo> FindMonitor(std::u16string_view id) = 0;
-
-  // Sets `target`'s "monitors" field to the current monitor list (replacing any earlier one).
-  // Raises JsonError when the JSON layer fails.
-  virtual void AddMonitorList(JsonObject& target) = 0;
 
   // One preview of the monitor `monitor_id` (empty = primary). Never raises: every failure is
   // reported in the frame's error text. Runs on the worker's thread, after its thread set-up.

@@ -1,0 +1,180 @@
+#include "session/wire_messages.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+
+namespace varnel {
+namespace {
+
+constexpr std::u16string_view kUnknownServerVersion = u"Unknown (older server)";
+constexpr std::u16string_view kCaptureUnavailable = u"capture_unavailable";
+constexpr std::size_t kMaxVersionUnits = 64;
+
+void InsertNumber(JsonObject& message, std::u16string_view key, double number) {
+  message.Insert(key, JsonValue::Number(number));
+}
+
+void InsertBoolean(JsonObject& message, std::u16string_view key, bool value) {
+  message.Insert(key, JsonValue::Boolean(value));
+}
+
+bool IsVersionUnit(char16_t unit) {
+  return (unit >= u'0' && unit <= u'9') || (unit >= u'a' && unit <= u'z') ||
+         (unit >= u'A' && unit <= u'Z') || unit == u'.' || unit == u'+' || unit == u'-';
+}
+
+bool IsValidVersion(std::u16string_view version) {
+  if (version.empty() || version.size() > kMaxVersionUnits) return false;
+  for (const char16_t unit : version) {
+    if (!IsVersionUnit(unit)) return false;
+  }
+  return true;
+}
+
+// A capture without a picture reports only that it failed: its error text describes the customer's
+// desktop and is not the server's business.
+void InsertPictureFields(JsonObject& message, const PreviewFrame& frame) {
+  message.InsertString(u"capture_error",
+                       std::u16string(frame.jpeg.empty() ? kCaptureUnavailable : u""));
+}
+
+}  // namespace
+
+JsonObject BuildConnectMessage(const LaunchOptions& options, const DeviceCredentials& credentials) {
+  JsonObject message = JsonObject::New();
+  if (options.legacy_auto_connect) {
+    message.InsertString(u"type", u"connect");
+  } else {
+    message.InsertString(u"type", u"ticket_connect");
+    message.InsertString(u"support_ticket", options.support_ticket);
+    InsertNumber(message, u"ixcompany", options.ixcompany);
+  }
+  message.InsertString(u"device_id", credentials.device_id);
+  message.InsertString(u"token", credentials.token);
+  message.InsertString(u"market_code", options.market_code);
+  message.InsertString(u"store_code", options.store_code);
+  message.InsertString(u"vendor_code", options.vendor_code);
+  return message;
+}
+
+ServerVersionCheck CheckServerVersion(std::u16string_view received) {
+  ServerVersionCheck check;
+  const bool valid = IsValidVersion(received);
+  check.shown = valid ? std::u16string(received) : std::u16string(kUnknownServerVersion);
+  if (!valid || received != kProtocolVersion) {
+    check.warning = u"Version mismatch: server " + check.shown + u"; expected " +
+                    std::u16string(kProtocolVersion) +
+                    u". Some features may not work correctly. Update the server and client to "
+                    u"matching releases.";
+  }
+  return check;
+}
+
+JsonObject BuildRequestMessage(const LaunchOptions& options,
+                               std::span<const MonitorInfo> monitors) {
+  JsonObject message = JsonObject::New();
+  message.InsertString(u"type", u"request");
+  InsertNumber(message, u"ixcompany", options.ixcompany);
+  InsertBoolean(message, u"screen_preview", true);
+  InsertBoolean(message, u"multi_monitor", true);
+  AddMonitorList(message, monitors);
+  InsertBoolean(message, u"remote_input", true);
+  InsertBoolean(message, u"file_transfer", true);
+  message.InsertString(u"market_code", options.market_code);
+  message.InsertString(u"market_name", options.market_name);
+  message.InsertString(u"store_code", options.store_code);
+  message.InsertString(u"store_name", options.store_name);
+  message.InsertString(u"vendor_code", options.vendor_code);
+  message.InsertString(u"vendor_name", options.vendor_name);
+  message.InsertString(u"program_name", options.program_name);
+  message.InsertString(u"program_version", options.program_version);
+  message.InsertString(u"requester", options.requester);
+  message.InsertString(u"reason", options.reason);
+  return message;
+}
+
+void AddMonitorList(JsonObject& message, std::span<const MonitorInfo> monitors) {
+  JsonArray list = JsonArray::New();
+  for (const MonitorInfo& monitor : monitors) {
+    JsonObject entry = JsonObject::New();
+    entry.InsertString(u"id", monitor.id);
+    InsertNumber(entry, u"x", monitor.rect.left);
+    InsertNumber(entry, u"y", monitor.rect.top);
+    // In 64 bits: a rectangle spanning most of the 32-bit range must not wrap around.
+    InsertNumber(entry, u"width",
+                 static_cast<double>(std::int64_t{monitor.rect.right} - monitor.rect.left));
+    InsertNumber(entry, u"height",
+                 static_cast<double>(std::int64_t{monitor.rect.bottom} - monitor.rect.top));
+    InsertBoolean(entry, u"primary", monitor.primary);
+    list.Append(entry);
+  }
+  message.Insert(u"monitors", list);
+}
+
+JsonObject BuildInitialPreviewMessage(std::u16string monitor_id, double monitor_revision,
+                                      PreviewFrame frame) {
+  JsonObject message = JsonObject::New();
+  message.InsertString(u"type", u"initial_preview");
+  message.InsertString(u"monitor_id", std::move(monitor_id));
+  InsertNumber(message, u"monitor_revision", monitor_revision);
+  InsertPictureFields(message, frame);
+  if (!frame.jpeg.empty()) {
+    message.InsertString(u"jpeg", std::move(frame.jpeg));
+    InsertNumber(message, u"width", frame.width);
+    InsertNumber(message, u"height", frame.height);
+  }
+  return message;
+}
+
+JsonObject BuildStatusMessage(bool input_error) {
+  JsonObject message = JsonObject::New();
+  message.InsertString(u"type", u"status");
+  if (input_error) InsertBoolean(message, u"input_error", true);
+  return message;
+}
+
+JsonObject BuildConsentMessage(std::u16string consent_id, bool approved) {
+  JsonObject message = JsonObject::New();
+  message.InsertString(u"type", u"consent");
+  message.InsertString(u"consent_id", std::move(consent_id));
+  InsertBoolean(message, u"approved", approved);
+  InsertBoolean(message, u"input_approved", approved);
+  return message;
+}
+
+JsonObject BuildControlConsentMessage(std::u16string consent_id, bool approved) {
+  JsonObject message = JsonObject::New();
+  message.InsertString(u"type", u"control_consent");
+  message.InsertString(u"consent_id", std::move(consent_id));
+  InsertBoolean(message, u"approved", approved);
+  return message;
+}
+
+bool TurnIntoPreviewFrame(JsonObject& message, std::u16string selected_monitor,
+                          double monitor_revision, const PreviewFrame& frame,
+                          std::u16string_view last_sent_jpeg) {
+  if (message.GetStringOrEmpty(u"type") != u"status" || message.HasKey(u"input_error")) {
+    throw std::logic_error("Only a plain status message becomes a preview frame");
+  }
+  message.InsertString(u"type", u"preview_frame");
+  message.InsertString(u"monitor_id", std::move(selected_monitor));
+  InsertNumber(message, u"monitor_revision", monitor_revision);
+  InsertPictureFields(message, frame);
+  if (frame.jpeg.empty()) return false;
+  const bool unchanged = frame.jpeg == last_sent_jpeg;
+  InsertNumber(message, u"width", frame.width);
+  InsertNumber(message, u"height", frame.height);
+  InsertBoolean(message, u"unchanged", unchanged);
+  if (!unchanged) message.InsertString(u"jpeg", frame.jpeg);
+  return unchanged;
+}
+
+JsonObject BuildFileCancelMessage(std::u16string transfer_id) {
+  JsonObject message = JsonObject::New();
+  message.InsertString(u"type", u"file_cancel");
+  message.InsertString(u"transfer_id", std::move(transfer_id));
+  return message;
+}
+
+}  // namespace varnel
