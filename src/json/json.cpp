@@ -85,25 +85,40 @@ std::string KeyForMessage(std::u16string_view key) { return Utf16ToUtf8(key.subs
   throw JsonError("JSON field \"" + KeyForMessage(key) + "\" is not " + expected);
 }
 
+template <typename Visit>
+void ForEachChild(const Storage& value, Visit visit) {
+  if (const auto* object = std::get_if<ObjectPtr>(&value)) {
+    for (const auto& member : (*object)->members) visit(Access::StorageOf(member.second));
+  } else if (const auto* array = std::get_if<ArrayPtr>(&value)) {
+    for (const auto& element : (*array)->values) visit(Access::StorageOf(element));
+  }
+}
+
+const void* ContainerOf(const Storage& value) {
+  if (const auto* object = std::get_if<ObjectPtr>(&value)) return object->get();
+  if (const auto* array = std::get_if<ArrayPtr>(&value)) return array->get();
+  return nullptr;
+}
+
 // A handle inserted into a container must not lead back to it: the reference counts would never
-// drop and serialising would never end. Shared sub-objects are visited once.
+// drop and serialising would never end. Shared sub-objects are visited once. The usual insert, a
+// container holding only strings, numbers and booleans, is settled without allocating.
 bool Reaches(const Storage& value, const void* target) {
+  if (ContainerOf(value) == target) return true;
+  bool nested = false;
+  ForEachChild(value, [&](const Storage& child) { nested = nested || ContainerOf(child); });
+  if (!nested) return false;
+
   std::vector<const Storage*> pending{&value};
   std::unordered_set<const void*> visited;
   while (!pending.empty()) {
     const Storage* current = pending.back();
     pending.pop_back();
-    if (const auto* object = std::get_if<ObjectPtr>(current)) {
-      if (object->get() == target) return true;
-      if (!visited.insert(object->get()).second) continue;
-      for (const auto& member : (*object)->members) {
-        pending.push_back(&Access::StorageOf(member.second));
-      }
-    } else if (const auto* array = std::get_if<ArrayPtr>(current)) {
-      if (array->get() == target) return true;
-      if (!visited.insert(array->get()).second) continue;
-      for (const auto& element : (*array)->values) pending.push_back(&Access::StorageOf(element));
-    }
+    const void* container = ContainerOf(*current);
+    if (container == nullptr) continue;
+    if (container == target) return true;
+    if (!visited.insert(container).second) continue;
+    ForEachChild(*current, [&](const Storage& child) { pending.push_back(&child); });
   }
   return false;
 }
@@ -159,58 +174,63 @@ bool IsSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 
 template <typename Sink>
 void WriteEscaped(char16_t unit, Sink& sink) {
-  switch (unit) {
-    case u'"':
-      WriteAscii("\\\"", sink);
+  static constexpr std::pair<char16_t, char> kShortForms[] = {
+      {u'"', '"'},  {u'\\', '\\'}, {u'\b', 'b'}, {u'\f', 'f'},
+      {u'\n', 'n'}, {u'\r', 'r'},  {u'\t', 't'}};
+  for (const auto& [escaped, letter] : kShortForms) {
+    if (unit == escaped) {
+      sink.Put(u'\\');
+      sink.Put(static_cast<char16_t>(letter));
       return;
-    case u'\\':
-      WriteAscii("\\\\", sink);
-      return;
-    case u'\b':
-      WriteAscii("\\b", sink);
-      return;
-    case u'\f':
-      WriteAscii("\\f", sink);
-      return;
-    case u'\n':
-      WriteAscii("\\n", sink);
-      return;
-    case u'\r':
-      WriteAscii("\\r", sink);
-      return;
-    case u'\t':
-      WriteAscii("\\t", sink);
-      return;
-    default:
-      break;
+    }
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  const char escape[] = {'\\',
-                         'u',
-                         kHex[(unit >> 12) & 0xF],
-                         kHex[(unit >> 8) & 0xF],
-                         kHex[(unit >> 4) & 0xF],
-                         kHex[unit & 0xF]};
-  WriteAscii(std::string_view(escape, sizeof escape), sink);
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
+  sink.Put(u'\\');
+  sink.Put(u'u');
+  for (int shift = 12; shift >= 0; shift -= 4) sink.Put(kHex[(unit >> shift) & 0xF]);
+}
+
+bool NeedsEscape(char16_t unit) {
+  return unit < 0x20 || unit == u'"' || unit == u'\\' || IsSurrogate(unit);
+}
+
+// The position of the first unit at or after `at` that needs a look of its own. Most texts are
+// long runs of plain units (all of a Base64 picture), so whole blocks are tested without an early
+// exit, which the compiler turns into vector code.
+std::size_t SkipPlain(std::u16string_view text, std::size_t at) {
+  constexpr std::size_t kBlock = 32;
+  while (at + kBlock <= text.size()) {
+    unsigned flagged = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      const char16_t unit = text[at + k];
+      flagged |= static_cast<unsigned>(unit < 0x20) | static_cast<unsigned>(unit == u'"') |
+                 static_cast<unsigned>(unit == u'\\') |
+                 static_cast<unsigned>((unit & 0xF800) == 0xD800);
+    }
+    if (flagged != 0) break;
+    at += kBlock;
+  }
+  while (at < text.size() && !NeedsEscape(text[at])) ++at;
+  return at;
 }
 
 template <typename Sink>
 void WriteString(std::u16string_view text, Sink& sink) {
   sink.Put(u'"');
-  // Runs that need no escaping (all of a Base64 picture) are copied in one piece.
   std::size_t run_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t unit = text[i];
-    if (unit >= 0x20 && unit != u'"' && unit != u'\\' && !IsSurrogate(unit)) continue;
-    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      ++i;
+  std::size_t at = SkipPlain(text, 0);
+  while (at < text.size()) {
+    const char16_t unit = text[at];
+    if (IsHighSurrogate(unit) && at + 1 < text.size() && IsLowSurrogate(text[at + 1])) {
+      at = SkipPlain(text, at + 2);
       continue;
     }
     // Control characters must be escaped; a lone surrogate is escaped so that the text stays
     // well-formed UTF-16 (and UTF-8 on the wire) yet reads back as the same unit.
-    sink.Append(text.substr(run_start, i - run_start));
+    sink.Append(text.substr(run_start, at - run_start));
     WriteEscaped(unit, sink);
-    run_start = i + 1;
+    run_start = at + 1;
+    at = SkipPlain(text, run_start);
   }
   sink.Append(text.substr(run_start));
   sink.Put(u'"');
@@ -282,33 +302,71 @@ void WriteArray(const ArrayData& array, Sink& sink, int depth) {
 constexpr char32_t kMarker = 0xFDD0;
 constexpr char32_t kLoneBase = 0xE000;
 
-void AppendUtf8(std::string& out, char32_t code_point) {
-  if (code_point < 0x80) {
-    out.push_back(static_cast<char>(code_point));
-  } else if (code_point < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code_point >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else if (code_point < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code_point >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code_point >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
-  }
+std::size_t Utf8Length(char32_t code_point) {
+  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
 }
 
-void AppendStringUnit(std::string& out, char32_t code_point) {
+// The rewrite runs twice, first counting and then writing into a buffer of exactly that size.
+struct ByteCounter {
+  std::size_t size = 0;
+  void Put(char32_t code_point) { size += Utf8Length(code_point); }
+  void Narrow(std::u16string_view ascii) { size += ascii.size(); }
+};
+
+struct ByteWriter {
+  char* next;
+  void Put(char32_t code_point) {
+    if (code_point < 0x80) {
+      *next++ = static_cast<char>(code_point);
+    } else if (code_point < 0x800) {
+      *next++ = static_cast<char>(0xC0 | (code_point >> 6));
+      *next++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    } else if (code_point < 0x10000) {
+      *next++ = static_cast<char>(0xE0 | (code_point >> 12));
+      *next++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+      *next++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    } else {
+      *next++ = static_cast<char>(0xF0 | (code_point >> 18));
+      *next++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+      *next++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+      *next++ = static_cast<char>(0x80 | (code_point & 0x3F));
+    }
+  }
+  void Narrow(std::u16string_view ascii) {
+    for (const char16_t unit : ascii) *next++ = static_cast<char>(unit);
+  }
+};
+
+// ASCII other than the quote and the backslash means the same inside and outside strings and
+// passes unchanged; as in SkipPlain, whole blocks are tested at once.
+bool IsPlainAscii(char16_t unit) { return unit < 0x80 && unit != u'"' && unit != u'\\'; }
+
+std::size_t SkipPlainAscii(std::u16string_view text, std::size_t at) {
+  constexpr std::size_t kBlock = 32;
+  while (at + kBlock <= text.size()) {
+    unsigned flagged = 0;
+    for (std::size_t k = 0; k < kBlock; ++k) {
+      const char16_t unit = text[at + k];
+      flagged |= static_cast<unsigned>(unit >= 0x80) | static_cast<unsigned>(unit == u'"') |
+                 static_cast<unsigned>(unit == u'\\');
+    }
+    if (flagged != 0) break;
+    at += kBlock;
+  }
+  while (at < text.size() && IsPlainAscii(text[at])) ++at;
+  return at;
+}
+
+template <typename Out>
+void PutStringUnit(Out& out, char32_t code_point) {
   if (code_point == kMarker) {
-    AppendUtf8(out, kMarker);
-    AppendUtf8(out, kMarker);
+    out.Put(kMarker);
+    out.Put(kMarker);
   } else if (IsSurrogate(code_point)) {
-    AppendUtf8(out, kMarker);
-    AppendUtf8(out, kLoneBase + (code_point - 0xD800));
+    out.Put(kMarker);
+    out.Put(kLoneBase + (code_point - 0xD800));
   } else {
-    AppendUtf8(out, code_point);
+    out.Put(code_point);
   }
 }
 
@@ -331,51 +389,62 @@ int UnicodeEscapeAt(std::u16string_view text, std::size_t at) {
   return value;
 }
 
-std::string ToParserInput(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
+template <typename Out>
+void RewriteForParser(std::u16string_view text, Out& out) {
   bool in_string = false;
   std::size_t i = 0;
   while (i < text.size()) {
+    const std::size_t run_end = SkipPlainAscii(text, i);
+    out.Narrow(text.substr(i, run_end - i));
+    i = run_end;
+    if (i == text.size()) break;
     const char16_t unit = text[i];
     if (!in_string) {
       // Outside strings only ASCII is valid; any other unit just has to stay invalid.
       if (unit == u'"') in_string = true;
-      AppendUtf8(out, IsSurrogate(unit) ? char32_t{0xFFFD} : unit);
+      out.Put(IsSurrogate(unit) ? char32_t{0xFFFD} : unit);
       ++i;
     } else if (unit == u'"') {
       in_string = false;
-      out.push_back('"');
+      out.Put(unit);
       ++i;
     } else if (unit == u'\\') {
       const int escaped = UnicodeEscapeAt(text, i);
       if (IsHighSurrogate(static_cast<char32_t>(escaped)) &&
           IsLowSurrogate(static_cast<char32_t>(UnicodeEscapeAt(text, i + 6)))) {
-        for (std::size_t k = 0; k < 12; ++k) out.push_back(static_cast<char>(text[i + k]));
+        out.Narrow(text.substr(i, 12));
         i += 12;
       } else if (escaped == static_cast<int>(kMarker) ||
                  IsSurrogate(static_cast<char32_t>(escaped))) {
-        AppendStringUnit(out, static_cast<char32_t>(escaped));
+        PutStringUnit(out, static_cast<char32_t>(escaped));
         i += 6;
       } else {
         // Every other escape, valid or not, goes to the parser as written; the unit after the
         // backslash travels with it so that an escaped quote cannot end the string here.
-        out.push_back('\\');
+        out.Put(unit);
         ++i;
         if (i < text.size()) {
-          AppendUtf8(out, IsSurrogate(text[i]) ? char32_t{0xFFFD} : text[i]);
+          out.Put(IsSurrogate(text[i]) ? char32_t{0xFFFD} : text[i]);
           ++i;
         }
       }
     } else if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      AppendUtf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      out.Put(0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       i += 2;
     } else {
-      AppendStringUnit(out, unit);
+      PutStringUnit(out, unit);
       ++i;
     }
   }
-  return out;
+}
+
+std::string ToParserInput(std::u16string_view text) {
+  ByteCounter counter;
+  RewriteForParser(text, counter);
+  std::string input(counter.size, '\0');
+  ByteWriter writer{input.data()};
+  RewriteForParser(text, writer);
+  return input;
 }
 
 // The parser hands back well-formed UTF-8; the bounds checks only keep a broken promise harmless.
@@ -405,34 +474,34 @@ char32_t NextCodePoint(const std::string& utf8, std::size_t& at) {
 }
 
 std::u16string FromParserString(const std::string& utf8) {
-  std::u16string out;
-  out.reserve(utf8.size());
+  // Never more units than bytes; the buffer is cut to size at the end.
+  std::u16string out(utf8.size(), u'\0');
+  char16_t* next = out.data();
   std::size_t at = 0;
   while (at < utf8.size()) {
-    const auto byte = static_cast<unsigned char>(utf8[at]);
-    if (byte < 0x80) {
-      out.push_back(byte);
-      ++at;
+    if (static_cast<unsigned char>(utf8[at]) < 0x80) {
+      *next++ = static_cast<unsigned char>(utf8[at++]);
       continue;
     }
     char32_t code_point = NextCodePoint(utf8, at);
     if (code_point == kMarker && at < utf8.size()) {
       std::size_t after = at;
-      const char32_t next = NextCodePoint(utf8, after);
-      if (next == kMarker) {
+      const char32_t following = NextCodePoint(utf8, after);
+      if (following == kMarker) {
         at = after;
-      } else if (next >= kLoneBase && next < kLoneBase + 0x800) {
-        code_point = 0xD800 + (next - kLoneBase);
+      } else if (following >= kLoneBase && following < kLoneBase + 0x800) {
+        code_point = 0xD800 + (following - kLoneBase);
         at = after;
       }
     }
     if (code_point >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((code_point - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((code_point - 0x10000) & 0x3FF)));
+      *next++ = static_cast<char16_t>(0xD800 + ((code_point - 0x10000) >> 10));
+      *next++ = static_cast<char16_t>(0xDC00 + ((code_point - 0x10000) & 0x3FF));
     } else {
-      out.push_back(static_cast<char16_t>(code_point));
+      *next++ = static_cast<char16_t>(code_point);
     }
   }
+  out.resize(static_cast<std::size_t>(next - out.data()));
   return out;
 }
 

@@ -4,7 +4,6 @@
 
 #include <limits>
 #include <string>
-#include <thread>
 
 #include "net/network_error.h"
 
@@ -291,28 +290,6 @@ TEST_F(SnapshotTest, FileChoiceOnlyForTheTransferWaitingForTheCustomer) {
            std::u16string(other_state) + u"\"}");
     EXPECT_FALSE(state.SubmitFileChoice(u"t-1", u"C:\\x")) << std::u16string(other_state).size();
   }
-}
-
-TEST(SnapshotThreads, WindowAndWorkerCanRunConcurrently) {
-  SessionSharedState state;
-  const JsonObject asking = Reply(u"\"state\":\"awaiting_consent\",\"consent_id\":\"c\"");
-  int taken = 0;
-  std::thread worker([&] {
-    for (int turn = 0; turn < 2000; ++turn) {
-      state.UpdateFromReply(asking, {});
-      if (state.TakeConsentAnswer()) ++taken;
-    }
-    state.Publish(kStoppedText, true);
-  });
-  int accepted = 0;
-  while (!state.Snapshot().finished) {
-    if (state.SubmitConsent(true, u"c")) ++accepted;
-  }
-  worker.join();
-  if (state.TakeConsentAnswer()) ++taken;
-  // Every accepted answer reaches the worker exactly once.
-  EXPECT_EQ(taken, accepted);
-  EXPECT_EQ(state.Snapshot().status_text, u"Stopped - No remote permissions");
 }
 
 }  // namespace

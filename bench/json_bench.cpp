@@ -1,0 +1,183 @@
+// Cost of the two largest JSON messages of a session: a "preview_frame" carrying a Base64 picture
+// near its size limit, and a reply of the largest size the exchange accepts. Reported per message:
+// time, heap allocations, bytes allocated, and "big" allocations (at least 256 KiB), which are the
+// copies of the large text; building and serialising a frame should need exactly two of them, the
+// text in the message and the serialised text.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "json/json.h"
+#include "screen/monitor_info.h"
+#include "screen/preview_frame.h"
+#include "session/wire_messages.h"
+#include "util/utf.h"
+
+namespace {
+
+std::atomic<std::size_t> g_allocations{0};
+std::atomic<std::size_t> g_bytes{0};
+std::atomic<std::size_t> g_big_allocations{0};
+constexpr std::size_t kBig = 256 * 1024;
+
+void* Allocate(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  g_bytes.fetch_add(size, std::memory_order_relaxed);
+  if (size >= kBig) g_big_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+
+struct AllocationCount {
+  std::size_t allocations = g_allocations.load();
+  std::size_t bytes = g_bytes.load();
+  std::size_t big = g_big_allocations.load();
+
+  void Report(benchmark::State& state) const {
+    const auto per_message = [&](std::size_t before, std::size_t after) {
+      return benchmark::Counter(static_cast<double>(after - before) /
+                                static_cast<double>(state.iterations()));
+    };
+    state.counters["allocs/msg"] = per_message(allocations, g_allocations.load());
+    state.counters["bytes/msg"] = per_message(bytes, g_bytes.load());
+    state.counters["big_allocs/msg"] = per_message(big, g_big_allocations.load());
+  }
+};
+
+std::u16string Base64Text(std::size_t length) {
+  static constexpr char16_t kAlphabet[] =
+      u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::u16string text(length, u'A');
+  std::uint32_t state = 12345;
+  for (char16_t& unit : text) {
+    state = state * 1664525u + 1013904223u;
+    unit = kAlphabet[state >> 26];
+  }
+  return text;
+}
+
+const std::vector<varnel::MonitorInfo> kMonitors = {
+    {u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true},
+    {u"\\\\.\\DISPLAY2", {-2560, 0, 0, 1440}, false},
+};
+
+// The worker's path for a changed picture in a multi-monitor session: status message, monitor
+// list, turned into a frame, serialised for the exchange.
+void BuildAndSerialisePreviewFrame(benchmark::State& state) {
+  varnel::PreviewFrame frame;
+  frame.jpeg = Base64Text(349000);
+  frame.width = 1280;
+  frame.height = 720;
+  frame.monitor_id = kMonitors[0].id;
+  frame.rect = kMonitors[0].rect;
+  const std::u16string last_sent = Base64Text(1000);
+  std::size_t text_units = 0;
+
+  const AllocationCount before;
+  for (auto _ : state) {
+    varnel::JsonObject message = varnel::BuildStatusMessage(false);
+    varnel::AddMonitorList(message, kMonitors);
+    varnel::TurnIntoPreviewFrame(message, frame.monitor_id, 4, frame, last_sent);
+    const std::u16string text = message.Serialize();
+    text_units = text.size();
+    benchmark::DoNotOptimize(text.data());
+  }
+  before.Report(state);
+  state.counters["utf16_units"] = static_cast<double>(text_units);
+}
+BENCHMARK(BuildAndSerialisePreviewFrame)->Unit(benchmark::kMicrosecond);
+
+// A reply of exactly `total_bytes` of UTF-8: a full session object and a few inputs, filled up
+// either with one Base64 file chunk or with many small input commands.
+std::string ReplyText(std::size_t total_bytes, bool many_inputs) {
+  std::string head =
+      R"({"ok":true,"session":{"state":"active","id":"req-8f2c","staff_id":"agent-17",)"
+      R"("store":"S01","ixcompany":2,"consent_id":"c-1","screen_preview":true,)"
+      R"("multi_monitor":true,"selected_monitor":"\\\\.\\DISPLAY1","monitor_revision":3,)"
+      R"("preview_requested":true,"preview_has_frame":true,"viewer_connected":true,)"
+      R"("control_id":"","control_allowed":true,"control_generation":"g-5","control_paused":false,)"
+      R"("end_reason":"","file":{"id":"t-1","state":"sending","direction":"download",)"
+      R"("name":"report.pdf"}},"command_error":"","inputs":[)";
+  std::string text = head;
+  const std::string input =
+      R"({"type":"mouse_move","x":1234,"y":-567,"monitor":"\\\\.\\DISPLAY1"})";
+  if (many_inputs) {
+    const std::string tail = R"(],"file_reply":{}})";
+    bool first = true;
+    while (text.size() + input.size() + 1 + tail.size() <= total_bytes) {
+      if (!first) text += ',';
+      first = false;
+      text += input;
+    }
+    // Pad with blanks, which JSON allows between tokens.
+    text += std::string(total_bytes - text.size() - tail.size(), ' ');
+    text += tail;
+  } else {
+    text += input + "," + input;
+    text += R"(],"file_reply":{"id":"t-1","offset":0,"data":")";
+    const std::string tail = R"("}})";
+    const std::u16string chunk = Base64Text(total_bytes - text.size() - tail.size());
+    text += varnel::Utf16ToUtf8(chunk);
+    text += tail;
+  }
+  return text;
+}
+
+void ParseReply(benchmark::State& state, bool many_inputs) {
+  const std::string wire = ReplyText(360000, many_inputs);
+  if (wire.size() != 360000) state.SkipWithError("reply has the wrong size");
+  const std::u16string text = varnel::Utf8ToUtf16(wire);
+
+  const AllocationCount before;
+  for (auto _ : state) {
+    auto reply = varnel::JsonObject::TryParse(text);
+    if (!reply) state.SkipWithError("reply did not parse");
+    benchmark::DoNotOptimize(reply);
+  }
+  before.Report(state);
+}
+
+// As the exchange receives it: UTF-8 to UTF-16, then the parse.
+void DecodeAndParseReply(benchmark::State& state, bool many_inputs) {
+  const std::string wire = ReplyText(360000, many_inputs);
+  const AllocationCount before;
+  for (auto _ : state) {
+    auto reply = varnel::JsonObject::TryParse(varnel::Utf8ToUtf16(wire));
+    if (!reply) state.SkipWithError("reply did not parse");
+    benchmark::DoNotOptimize(reply);
+  }
+  before.Report(state);
+}
+
+BENCHMARK_CAPTURE(ParseReply, file_chunk, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(ParseReply, many_inputs, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(DecodeAndParseReply, file_chunk, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(DecodeAndParseReply, many_inputs, true)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+// Every allocation of the program goes through these, so the counts above are complete.
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+
+BENCHMARK_MAIN();
