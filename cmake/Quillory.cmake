@@ -51,14 +51,23 @@ if(QUILLORY_TESTS)
   endif()
 endif()
 
-# Native GoogleTest suite of the portable core, label "unit".
+# Native GoogleTest suite of the portable core, label "unit". A suite marked THREADED runs code
+# on several threads and also carries the label "threads"; the ThreadSanitizer tree (native-tsan)
+# builds only those.
 function(quillory_unit_tests name)
+  cmake_parse_arguments(PARSE_ARGV 1 suite "THREADED" "" "")
   if(NOT QUILLORY_TESTS OR WIN32 OR QUILLORY_FUZZERS)
     return()
   endif()
-  add_executable(${name} ${ARGN})
+  set(labels unit)
+  if(suite_THREADED)
+    list(APPEND labels threads)
+  elseif(QUILLORY_SANITIZERS MATCHES "thread")
+    return()
+  endif()
+  add_executable(${name} ${suite_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE quillory_core GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
 endfunction()
 
 # GoogleTest suite of the Windows layer, run under Wine, label "windows".

@@ -60,7 +60,8 @@ SessionWorker::SessionWorker(LaunchOptions options, DeviceCredentials credential
       thread_enter_(std::move(parts.thread_enter)),
       thread_leave_(std::move(parts.thread_leave)) {
   if (!connect_ || !screen_ || !input_ || !file_) {
-    throw std::invalid_argument("A session worker needs a connection, screen, input and file part.");
+    throw std::invalid_argument(
+        "A session worker needs a connection, screen, input and file part.");
   }
 }
 
@@ -85,12 +86,11 @@ void SessionWorker::RequestStop() noexcept {
 
 void SessionWorker::Stop() {
   RequestStop();
-  if (thread_.joinable()) {
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
-    }
-    thread_.join();
+  // The thread object itself belongs to the caller's thread; the worker knows only its own id.
+  if (worker_thread_id_.load() == std::this_thread::get_id()) {
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
   }
+  if (thread_.joinable()) thread_.join();
   if (stopped_) return;
   stopped_ = true;
   file_->ResetTransfer();
@@ -103,6 +103,7 @@ void SessionWorker::ReleaseHeldInput() {
 }
 
 void SessionWorker::ThreadBody() noexcept {
+  worker_thread_id_.store(std::this_thread::get_id());
   bool entered = false;
   std::unique_ptr<Connection> connection;
   std::optional<std::u16string> last_word;
@@ -161,8 +162,8 @@ void SessionWorker::RunSession(Connection& connection) {
     PreviewFrame frame = screen_->CapturePreview(u"");
     if (stop_event_.IsSet()) throw Cancelled{};
     reply = connection.Exchange(BuildInitialPreviewMessage(
-        session.GetStringOrEmpty(u"selected_monitor"), session.GetNumberOr(u"monitor_revision", 0.0),
-        std::move(frame)));
+        session.GetStringOrEmpty(u"selected_monitor"),
+        session.GetNumberOr(u"monitor_revision", 0.0), std::move(frame)));
   }
   RunTurns(connection, std::move(reply));
 }
@@ -216,12 +217,12 @@ void SessionWorker::RunTurns(Connection& connection, JsonObject reply) {
       approved_generation = control_generation;
     }
 
-    const bool input_live =
-        monitor_stable && !file_active && input_approved && control_allowed &&
-        !session.GetBooleanOr(u"control_paused", false) &&
-        session.GetBooleanOr(u"preview_requested", false) && state == u"active" &&
-        !control_generation.empty() && control_generation == approved_generation &&
-        clock.Now() - previous_turn_time < kInputReplyLimit;
+    const bool input_live = monitor_stable && !file_active && input_approved && control_allowed &&
+                            !session.GetBooleanOr(u"control_paused", false) &&
+                            session.GetBooleanOr(u"preview_requested", false) &&
+                            state == u"active" && !control_generation.empty() &&
+                            control_generation == approved_generation &&
+                            clock.Now() - previous_turn_time < kInputReplyLimit;
 
     // A bad batch must not end the session: it is reported to the server in the next message.
     bool input_failed = false;

@@ -7,6 +7,7 @@
 //
 // The worker includes no platform header: the connection, the screen, the input injector, the file
 // transfer engine, the clock and the thread set-up are handed in, so tests pass fakes.
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -111,6 +112,7 @@ class SessionWorker {
   StopEvent stop_event_;
   SessionSharedState shared_;
   std::thread thread_;
+  std::atomic<std::thread::id> worker_thread_id_{};
   bool started_ = false;
   bool stopped_ = false;
 };
