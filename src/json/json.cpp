@@ -528,6 +528,8 @@ class TreeBuilder {
   bool start_object(std::size_t) {
     if (open_.size() >= static_cast<std::size_t>(kJsonMaxDepth)) return false;
     auto object = std::make_shared<ObjectData>();
+    // Room for a typical protocol object up front instead of growing one member at a time.
+    object->members.reserve(8);
     ObjectData* raw = object.get();
     if (open_.empty()) {
       if (root_) return false;
