@@ -840,6 +840,30 @@ TEST_F(SessionWorkerTest, MultiMonitorInputWaitsForAFrameOfTheCurrentSelection) 
   EXPECT_THAT(Matching(log.Events(), "capture:"), ElementsAre("capture:\\\\.\\DISPLAY2"));
 }
 
+// The agent's empty selection means the primary monitor; the frame records the selection as the
+// server named it, so input follows once the agent has seen it.
+TEST_F(SessionWorkerTest, AnEmptySelectionIsThePrimaryMonitorAndInputFollowsItsFrame) {
+  screen_setup.monitors = {kSecond, kPrimary};
+  const json multi = {{"multi_monitor", true}};
+  Handshake(Session("awaiting_consent", multi));
+  server.ThenDo([this] { worker->SubmitConsent(true, u""); },
+                Reply(Session("awaiting_consent", multi)));
+  server.Then(Reply(Controlled("g1", multi)));  // answers the consent, sent at 200 ms
+  server.Then(Reply(Controlled("g1", multi), {{"inputs", Move()}}));
+  server.Then(Reply(Controlled("g1", multi), {{"inputs", Move()}}));
+  server.Then(Reply(Controlled("g1", multi), {{"inputs", Move()}}));  // the frame's reply
+  server.Then(Reply(Session("ended")));
+
+  Run();
+
+  EXPECT_THAT(server.Types(), ElementsAre("ticket_connect", "request", "status", "consent",
+                                          "status", "status", "preview_frame", "status"));
+  EXPECT_THAT(Matching(log.Events(), "capture:"), ElementsAre("capture:"));
+  const std::vector<std::string> applied = Matching(log.Events(), "apply:");
+  EXPECT_THAT(std::vector<std::string>(applied.begin() + 3, applied.end()),
+              ElementsAre("apply:off::1", "apply:off::1", "apply:live::1", "apply:off::0"));
+}
+
 TEST_F(SessionWorkerTest, ANewSelectionReleasesHeldInputAndForcesAFullFrame) {
   screen_setup.monitors = {kPrimary, kSecond};
   const json first = {{"multi_monitor", true}, {"preview_has_frame", true}};
