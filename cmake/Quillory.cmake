@@ -42,6 +42,13 @@ if(QUILLORY_TESTS)
     # a private Wine prefix under the build folder and, while the test session is up, its own display.
     set(QUILLORY_WINE_STATE "${CMAKE_BINARY_DIR}/wine")
     set(QUILLORY_WINE_RUN "${CMAKE_BINARY_DIR}/wine-run")
+    set(QUILLORY_WINE_KEEPER "${CMAKE_BINARY_DIR}/tests/wine/wine_keeper.exe")
+    add_executable(wine_keeper "${PROJECT_SOURCE_DIR}/tests/wine/keeper_win.cpp")
+    set_target_properties(wine_keeper PROPERTIES
+      RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests/wine")
+    if(MINGW)
+      target_link_options(wine_keeper PRIVATE -municode)
+    endif()
     configure_file("${PROJECT_SOURCE_DIR}/tests/wine/wine-run.in" "${QUILLORY_WINE_RUN}" @ONLY
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                     WORLD_READ WORLD_EXECUTE)

@@ -1,0 +1,74 @@
+// What Windows reads from Quillory.exe before any of its code runs: the version, the icon and the
+// manifest that makes it DPI aware, long-path aware and use the version 6 common controls.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+class ProgramFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryExW(QUILLORY_EXE_PATH, nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module_, nullptr) << "cannot open " << QUILLORY_EXE_PATH;
+  }
+  void TearDown() override {
+    if (module_) FreeLibrary(module_);
+  }
+
+  std::string_view Resource(LPCWSTR name, LPCWSTR type) const {
+    HRSRC found = FindResourceW(module_, name, type);
+    if (!found) return {};
+    HGLOBAL loaded = LoadResource(module_, found);
+    return {static_cast<const char*>(LockResource(loaded)), SizeofResource(module_, found)};
+  }
+
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(ProgramFile, CarriesVersion2026_10_6_1) {
+  const std::string_view block = Resource(MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+  ASSERT_FALSE(block.empty());
+  // VerQueryValue wants a writable copy of the block.
+  std::vector<char> copy(block.begin(), block.end());
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(copy.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(10, 2026));
+  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(1, 6));
+  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+  EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+}
+
+TEST_F(ProgramFile, Icon101HasTheSmallAndLargeSizes) {
+  ASSERT_FALSE(Resource(MAKEINTRESOURCEW(101), RT_GROUP_ICON).empty());
+  for (const int size : {16, 20, 24, 32, 48, 256}) {
+    HANDLE icon = LoadImageW(module_, MAKEINTRESOURCEW(101), IMAGE_ICON, size, size, 0);
+    ASSERT_NE(icon, nullptr) << size;
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(static_cast<HICON>(icon), &info));
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    EXPECT_EQ(bitmap.bmWidth, size);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(static_cast<HICON>(icon));
+  }
+}
+
+TEST_F(ProgramFile, ManifestAsksForPerMonitorV2LongPathsInvokerAndCommonControls6) {
+  const std::string_view manifest = Resource(MAKEINTRESOURCEW(1), RT_MANIFEST);
+  ASSERT_FALSE(manifest.empty());
+  for (const char* expected :
+       {">PerMonitorV2</dpiAwareness>", ">true</longPathAware>", "level=\"asInvoker\"",
+        "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""}) {
+    EXPECT_NE(manifest.find(expected), std::string_view::npos) << expected;
+  }
+}
+
+}  // namespace
