@@ -45,9 +45,34 @@ TEST_F(ProgramFile, CarriesVersion2026_10_6_1) {
   EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
 }
 
-TEST_F(ProgramFile, Icon101HasTheSmallAndLargeSizes) {
-  ASSERT_FALSE(Resource(MAKEINTRESOURCEW(101), RT_GROUP_ICON).empty());
-  for (const int size : {16, 20, 24, 32, 48, 256}) {
+#pragma pack(push, 2)
+struct IconGroupEntry {
+  BYTE width;  // 0 means 256
+  BYTE height;
+  BYTE colors;
+  BYTE reserved;
+  WORD planes;
+  WORD bit_count;
+  DWORD bytes;
+  WORD id;
+};
+#pragma pack(pop)
+
+TEST_F(ProgramFile, Icon101HasEverySizeWindowsAsksFor) {
+  const std::string_view group = Resource(MAKEINTRESOURCEW(101), RT_GROUP_ICON);
+  ASSERT_GE(group.size(), 6u);
+  const auto count = *reinterpret_cast<const WORD*>(group.data() + 4);
+  ASSERT_EQ(group.size(), 6 + count * sizeof(IconGroupEntry));
+  std::vector<int> sizes;
+  for (WORD i = 0; i < count; ++i) {
+    const auto* entry =
+        reinterpret_cast<const IconGroupEntry*>(group.data() + 6 + i * sizeof(IconGroupEntry));
+    sizes.push_back(entry->width == 0 ? 256 : entry->width);
+  }
+  EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 40, 48, 64, 256}));
+
+  // Wine cannot decode the PNG-compressed 256-pixel image; the bitmap sizes must load anywhere.
+  for (const int size : {16, 20, 24, 32, 40, 48, 64}) {
     HANDLE icon = LoadImageW(module_, MAKEINTRESOURCEW(101), IMAGE_ICON, size, size, 0);
     ASSERT_NE(icon, nullptr) << size;
     ICONINFO info{};
