@@ -216,8 +216,11 @@ LaunchOptions ParseLaunchOptions(const std::vector<std::u16string>& arguments) {
       continue;
     }
     if (i + 1 == arguments.size() || next_is_option) Fail(u"Missing value for option: ", name);
-    std::u16string value = arguments[++i];
-    if (*option == Option::kIxCompany && value.empty()) value = u"1";
+    // An empty company number means company 1 (built whole: GCC 12 misreports assigning a
+    // literal to an existing string at -O3 as overlapping copies).
+    std::u16string value =
+        *option == Option::kIxCompany && arguments[i + 1].empty() ? u"1" : arguments[i + 1];
+    ++i;
     if (!IsAcceptableValue(value, kOptions[static_cast<std::size_t>(*option)].max_length)) {
       Fail(u"Empty, too long, or invalid value for option: ", name);
     }
