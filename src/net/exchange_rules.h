@@ -1,0 +1,30 @@
+#pragma once
+// The platform-free half of a message exchange: size limits, reassembly of received pieces,
+// and the mapping of failures and server error codes to the sentences the customer sees.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace varnel {
+
+// Largest UTF-8 text of one message, in either direction.
+inline constexpr std::size_t kMaxMessageBytes = 360000;
+// Size of each WebSocket receive.
+inline constexpr std::size_t kReceivePieceBytes = 4096;
+
+// Throws NetworkError "The support request is too large." above kMaxMessageBytes.
+void CheckRequestSize(std::size_t utf8_bytes);
+
+// Appends one received piece to `reply`; throws NetworkError "The server response is too large."
+// as soon as the total passes kMaxMessageBytes.
+void AppendReplyPiece(std::string& reply, std::string_view piece);
+
+// "Network error N. Check the server address and certificate." for the stack's error code N.
+std::u16string NetworkErrorMessage(std::uint32_t code);
+
+// The sentence for a server error code (exact, case-sensitive match); unknown codes and the
+// empty code give "Server rejected the request: " and the code's first 80 UTF-16 units.
+std::u16string ServerErrorMessage(std::u16string_view code);
+
+}  // namespace varnel

@@ -1,0 +1,278 @@
+#include "net/websocket_client_win.h"
+
+#include <stdexcept>
+
+#include "net/exchange_rules.h"
+#include "util/wide_win.h"
+
+namespace varnel {
+namespace {
+
+constexpr DWORD kStepWaitMs = 10000;
+constexpr int kTransportLimitMs = 5000;
+// All completions plus handle creation and closing. Written as a number because MinGW's
+// WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS predates the current SDK's value.
+constexpr DWORD kCallbackFlags = 0x097E0C00;
+
+HANDLE NewManualResetEvent() {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) throw std::runtime_error("Unable to create network event.");
+  return event;
+}
+
+bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
+  return WinHttpSetOption(handle, option, &value, sizeof(value)) != FALSE;
+}
+
+// Asynchronous calls report "started" as success or as ERROR_IO_PENDING.
+bool Started(DWORD result) { return result == NO_ERROR || result == ERROR_IO_PENDING; }
+
+// From here until the handle's closing notification WinHTTP may call back with the context.
+void InstallCallbackShare(CallbackContext& context) {
+  context.callback_installed = true;
+  context.callback_share = context.shared_from_this();
+}
+
+}  // namespace
+
+CallbackContext::CallbackContext()
+    : completed_event(NewManualResetEvent()), closed_event(NewManualResetEvent()) {}
+
+std::shared_ptr<CallbackContext> CallbackContext::Create() {
+  return std::make_shared<CallbackContext>();
+}
+
+WebSocketClient::WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event)
+    : stop_event_(stop_event.NativeHandle()),
+      request_(CallbackContext::Create()),
+      socket_(CallbackContext::Create()) {
+  try {
+    Open(endpoint);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+WebSocketClient::~WebSocketClient() { Close(); }
+
+void WebSocketClient::Close() noexcept {
+  // Reverse order of opening; the buffers, connection and session follow as members.
+  if (socket_) {
+    CloseAndWait(*socket_);
+    socket_.reset();
+  }
+  if (request_) {
+    CloseAndWait(*request_);
+    request_.reset();
+  }
+}
+
+void WebSocketClient::Open(const ServerEndpoint& endpoint) {
+  // Plain ws:// is allowed only to local addresses; "localhost" is pinned to IPv4 loopback so
+  // that no name lookup can send it anywhere else.
+  const bool secure = endpoint.secure;
+  const std::u16string host =
+      !secure && endpoint.host == u"localhost" ? u"127.0.0.1" : endpoint.host;
+
+  // Only wss may go through a proxy: a local ws:// connection must never leave the machine.
+  http_session_.reset(
+      WinHttpOpen(L"VarnelQuillory/0.5",
+                  secure ? WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+  if (http_session_.get() == nullptr ||
+      !WinHttpSetTimeouts(http_session_.get(), kTransportLimitMs, kTransportLimitMs,
+                          kTransportLimitMs, kTransportLimitMs)) {
+    throw NetworkError(u"Unable to initialize WinHTTP.");
+  }
+
+  http_connection_.reset(WinHttpConnect(http_session_.get(), Wide(host), endpoint.port, 0));
+  if (http_connection_.get() == nullptr) {
+    throw NetworkError(u"Unable to initialize the server connection.");
+  }
+
+  AttachHandle(*request_,
+               WinHttpOpenRequest(http_connection_.get(), L"GET", Wide(endpoint.path), nullptr,
+                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                  secure ? WINHTTP_FLAG_SECURE : 0),
+               false);
+
+  // No redirects (the server address is the one the customer was given), never the Windows
+  // logon credentials, and the platform's own certificate validation untouched.
+  if (!SetDwordOption(request_->handle, WINHTTP_OPTION_REDIRECT_POLICY,
+                      WINHTTP_OPTION_REDIRECT_POLICY_NEVER) ||
+      !SetDwordOption(request_->handle, WINHTTP_OPTION_AUTOLOGON_POLICY,
+                      WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH) ||
+      !WinHttpSetOption(request_->handle, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
+    throw NetworkError(u"Unable to configure a WebSocket connection.");
+  }
+
+  ResetCompletion(*request_);
+  if (!WinHttpSendRequest(request_->handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                          WINHTTP_NO_REQUEST_DATA, 0, 0,
+                          reinterpret_cast<DWORD_PTR>(request_.get())) &&
+      GetLastError() != ERROR_IO_PENDING) {
+    throw NetworkError(u"Unable to connect to the server.");
+  }
+  WaitForCompletion(*request_, stop_event_, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE);
+
+  ResetCompletion(*request_);
+  if (!WinHttpReceiveResponse(request_->handle, nullptr) && GetLastError() != ERROR_IO_PENDING) {
+    throw NetworkError(u"Unable to receive the server response.");
+  }
+  WaitForCompletion(*request_, stop_event_, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE);
+
+  // Some stacks hand out a WebSocket for any answer; only 101 is an accepted upgrade.
+  DWORD status_code = 0;
+  DWORD size = sizeof(status_code);
+  if (!WinHttpQueryHeaders(request_->handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status_code, &size,
+                           WINHTTP_NO_HEADER_INDEX) ||
+      status_code != HTTP_STATUS_SWITCH_PROTOCOLS) {
+    throw NetworkError(u"The server did not accept the WebSocket connection.");
+  }
+
+  AttachHandle(
+      *socket_,
+      WinHttpWebSocketCompleteUpgrade(request_->handle, reinterpret_cast<DWORD_PTR>(socket_.get())),
+      true);
+  CloseAndWait(*request_);
+}
+
+std::string WebSocketClient::ExchangeText(std::string_view request) {
+  if (WaitForSingleObject(stop_event_, 0) == WAIT_OBJECT_0) throw Cancelled{};
+  CheckRequestSize(request.size());
+  send_buffer_.assign(request);
+
+  ResetCompletion(*socket_);
+  const DWORD sent =
+      WinHttpWebSocketSend(socket_->handle, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
+                           send_buffer_.data(), static_cast<DWORD>(send_buffer_.size()));
+  if (!Started(sent)) throw NetworkError(u"Unable to send the support request.");
+  WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE);
+
+  std::string reply;
+  ReceiveMessage(reply);
+  return reply;
+}
+
+void WebSocketClient::ReceiveMessage(std::string& reply) {
+  for (;;) {
+    ResetCompletion(*socket_);
+    const DWORD started =
+        WinHttpWebSocketReceive(socket_->handle, receive_buffer_.data(),
+                                static_cast<DWORD>(receive_buffer_.size()), nullptr, nullptr);
+    if (!Started(started)) throw NetworkError(u"The server connection was lost.");
+
+    WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
+    DWORD bytes = 0;
+    DWORD type = 0;
+    {
+      std::lock_guard guard(socket_->lock);
+      bytes = socket_->bytes_transferred;
+      type = socket_->buffer_type;
+    }
+    if (type != WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE &&
+        type != WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
+      throw NetworkError(u"The server closed the connection or sent an unsupported message.");
+    }
+    // The count comes from the stack; never trust it past the buffer it was given.
+    if (bytes > receive_buffer_.size()) throw NetworkError(u"Unexpected network response.");
+    AppendReplyPiece(reply, std::string_view(receive_buffer_.data(), bytes));
+    if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) return;
+  }
+}
+
+void WebSocketClient::ResetCompletion(CallbackContext& context) noexcept {
+  ResetEvent(context.completed_event.get());
+  std::lock_guard guard(context.lock);
+  context.status = 0;
+  context.error = 0;
+  // A read completion without its details must not pass off the previous piece as new data.
+  context.bytes_transferred = 0;
+  context.buffer_type = WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE;
+}
+
+void WebSocketClient::WaitForCompletion(CallbackContext& context, HANDLE stop_event,
+                                        DWORD expected_status) {
+  // The stop event comes first so that a stop wins over a completion that arrived with it.
+  const HANDLE waits[] = {stop_event, context.completed_event.get()};
+  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kStepWaitMs);
+  if (woke == WAIT_OBJECT_0) throw Cancelled{};
+  if (woke != WAIT_OBJECT_0 + 1) throw NetworkError(u"The server did not respond in time.");
+  std::lock_guard guard(context.lock);
+  if (context.error != 0) throw NetworkError(NetworkErrorMessage(context.error));
+  if (context.status != expected_status) throw NetworkError(u"Unexpected network response.");
+}
+
+void WebSocketClient::AttachHandle(CallbackContext& context, HINTERNET handle, bool wait_on_close) {
+  context.handle = handle;
+  if (handle == nullptr) throw NetworkError(u"Unable to create a network request.");
+  // A WebSocket handle inherits the request's callback, so its closing notification arrives even
+  // if installing our own fails below.
+  context.wait_on_close = wait_on_close;
+  if (wait_on_close) InstallCallbackShare(context);
+  DWORD_PTR value = reinterpret_cast<DWORD_PTR>(&context);
+  if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+    throw NetworkError(u"Unable to initialize network context.");
+  }
+  if (WinHttpSetStatusCallback(handle, OnWinHttpStatus, kCallbackFlags, 0) ==
+      WINHTTP_INVALID_STATUS_CALLBACK) {
+    throw NetworkError(u"Unable to initialize network callbacks.");
+  }
+  InstallCallbackShare(context);
+}
+
+void WebSocketClient::CloseAndWait(CallbackContext& context) noexcept {
+  if (context.handle == nullptr) return;
+  HINTERNET handle = context.handle;
+  context.handle = nullptr;
+  WinHttpCloseHandle(handle);
+  // A pending WebSocket receive writes into receive_buffer_, so the socket's closing is awaited.
+  // The request's is not: no buffer of ours is in flight, the callback's share keeps the context
+  // alive, and Wine finishes a pending upgrade only when the server answers or the connection
+  // drops, which would hold a stop request hostage to the server.
+  if (context.callback_installed && context.wait_on_close) {
+    WaitForSingleObject(context.closed_event.get(), INFINITE);
+  }
+}
+
+void CALLBACK WebSocketClient::OnWinHttpStatus(HINTERNET, DWORD_PTR context_value, DWORD status,
+                                               LPVOID info, DWORD info_length) {
+  auto* context = reinterpret_cast<CallbackContext*>(context_value);
+  if (context == nullptr) return;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: {
+      // The last notification for the handle: WinHTTP's share ends with it, possibly freeing
+      // the context once the event is set, so nothing touches the context after that.
+      const std::shared_ptr<CallbackContext> share = std::move(context->callback_share);
+      SetEvent(context->closed_event.get());
+      return;
+    }
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE: {
+      {
+        std::lock_guard guard(context->lock);
+        context->status = status;
+        if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR && info != nullptr &&
+            info_length >= sizeof(WINHTTP_ASYNC_RESULT)) {
+          context->error = static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError;
+        } else if (status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE && info != nullptr &&
+                   info_length == sizeof(WINHTTP_WEB_SOCKET_STATUS)) {
+          const auto* result = static_cast<const WINHTTP_WEB_SOCKET_STATUS*>(info);
+          context->bytes_transferred = result->dwBytesTransferred;
+          context->buffer_type = static_cast<DWORD>(result->eBufferType);
+        }
+      }
+      SetEvent(context->completed_event.get());
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+}  // namespace varnel

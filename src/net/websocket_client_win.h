@@ -1,0 +1,116 @@
+#pragma once
+// One WebSocket connection to the support server over WinHTTP in asynchronous mode. Every
+// blocking step runs on the session worker's thread and waits on events that the WinHTTP status
+// callback sets from WinHTTP's own threads; every wait also watches the session's stop event and
+// ends after at most ten seconds.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "launch/server_url.h"
+#include "net/network_error.h"
+#include "util/stop_event.h"
+
+namespace varnel {
+
+// Owns one kernel handle; closes it when it goes.
+class KernelHandle {
+ public:
+  explicit KernelHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
+  ~KernelHandle() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  KernelHandle(const KernelHandle&) = delete;
+  KernelHandle& operator=(const KernelHandle&) = delete;
+  HANDLE get() const noexcept { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// Owns one WinHTTP handle that carries no status callback (session, connection).
+class InternetHandle {
+ public:
+  explicit InternetHandle(HINTERNET handle = nullptr) noexcept : handle_(handle) {}
+  ~InternetHandle() {
+    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
+  }
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+  HINTERNET get() const noexcept { return handle_; }
+  void reset(HINTERNET handle) noexcept {
+    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  HINTERNET handle_;
+};
+
+// The completion state of one WinHTTP handle, shared by the waiting thread and the callback.
+// Its address is the handle's context value. WinHTTP's callback holds a share of it from the
+// moment the callback is installed until the handle's closing notification, so the context
+// outlives every call WinHTTP can still make with that address, however the client ends.
+struct CallbackContext : std::enable_shared_from_this<CallbackContext> {
+  // Both events unsignalled. Throws std::runtime_error "Unable to create network event.".
+  static std::shared_ptr<CallbackContext> Create();
+  CallbackContext();
+  CallbackContext(const CallbackContext&) = delete;
+  CallbackContext& operator=(const CallbackContext&) = delete;
+
+  KernelHandle completed_event;     // manual reset: a completion or error was recorded
+  KernelHandle closed_event;        // manual reset: WinHTTP reported the handle closing
+  std::mutex lock;                  // guards the four results below
+  DWORD status = 0;                 // last recorded callback status (0 = none yet)
+  DWORD error = 0;                  // error of a request-error notification (0 = none)
+  DWORD bytes_transferred = 0;      // from a WebSocket read completion
+  DWORD buffer_type = 0;            // WINHTTP_WEB_SOCKET_BUFFER_TYPE of the same completion
+  HINTERNET handle = nullptr;       // the request or WebSocket handle (null when none)
+  bool callback_installed = false;  // a closing notification will arrive for `handle`
+  bool wait_on_close = false;       // WinHTTP may write into the client's buffers until then
+  std::shared_ptr<CallbackContext> callback_share;  // released by the closing notification
+};
+
+class WebSocketClient {
+ public:
+  // Opens the connection (the whole upgrade) or throws NetworkError, Cancelled, or the
+  // std::runtime_error of CallbackContext; whatever was opened is released first. `stop_event`
+  // is borrowed and must outlive the client.
+  WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event);
+  // Closes without a close frame: the socket, then the request, then connection and session.
+  // Never throws.
+  ~WebSocketClient();
+  WebSocketClient(const WebSocketClient&) = delete;
+  WebSocketClient& operator=(const WebSocketClient&) = delete;
+
+  // Sends `request` (UTF-8, at most kMaxMessageBytes) as one text message and returns the bytes
+  // of the one complete text message that answers it, unparsed. Throws NetworkError or Cancelled.
+  std::string ExchangeText(std::string_view request);
+
+  static void ResetCompletion(CallbackContext& context) noexcept;
+  static void WaitForCompletion(CallbackContext& context, HANDLE stop_event, DWORD expected_status);
+  static void AttachHandle(CallbackContext& context, HINTERNET handle, bool wait_on_close);
+  static void CloseAndWait(CallbackContext& context) noexcept;
+  static void CALLBACK OnWinHttpStatus(HINTERNET handle, DWORD_PTR context, DWORD status,
+                                       LPVOID info, DWORD info_length);
+
+ private:
+  void Open(const ServerEndpoint& endpoint);
+  void ReceiveMessage(std::string& reply);
+  void Close() noexcept;
+
+  HANDLE stop_event_;
+  InternetHandle http_session_;
+  InternetHandle http_connection_;
+  std::string send_buffer_;
+  std::array<char, 4096> receive_buffer_{};
+  std::shared_ptr<CallbackContext> request_;
+  std::shared_ptr<CallbackContext> socket_;
+};
+
+}  // namespace varnel

@@ -1,0 +1,201 @@
+#include "net/websocket_client_win.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <winsock2.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "net/exchange_rules.h"
+#include "net_test_support_win.h"
+
+namespace varnel {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::AnyOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using namespace nettest;
+
+std::unique_ptr<WebSocketClient> Open(const ServerEndpoint& endpoint, const StopEvent& stop) {
+  return Expect([&] { return std::make_unique<WebSocketClient>(endpoint, stop); });
+}
+
+std::string Send(WebSocketClient& client, std::string_view request) {
+  return Expect([&] { return client.ExchangeText(request); });
+}
+
+// A loopback port nobody listens on: bound, then released.
+std::uint16_t ClosedPort() {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  int length = sizeof(address);
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  closesocket(s);
+  WSACleanup();
+  return ntohs(address.sin_port);
+}
+
+// A request of exactly `size` bytes that the server answers like "info".
+std::string InfoRequestOfSize(std::size_t size) {
+  std::string request = R"({"act":"info","pad":")";
+  return request + std::string(size - request.size() - 2, 'p') + "\"}";
+}
+
+TEST(WebSocketClientTest, UpgradesWithTheFixedRequestAndNoCredentials) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port(), u"127.0.0.1", u"/client/A%20b"), stop);
+  const std::string reply = Send(*client, R"({"act":"info"})");
+  EXPECT_THAT(reply, HasSubstr(R"("path": "/client/A%20b")"));
+  EXPECT_THAT(reply, HasSubstr(R"("user_agent": "VarnelQuillory/0.5")"));
+  EXPECT_THAT(reply, HasSubstr(R"("authorization": false)"));
+}
+
+TEST(WebSocketClientTest, LocalhostDialsIpv4LoopbackWhereTheServerListens) {
+  ScriptedServer server;  // bound to 127.0.0.1 only
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port(), u"localhost"), stop);
+  EXPECT_THAT(Send(*client, R"({"act":"info"})"), HasSubstr(R"("received": [14])"));
+}
+
+TEST(WebSocketClientTest, ReassemblesAReplyOfManyFramesAndPiecesInOrder) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port()), stop);
+  std::string numbered;
+  for (int i = 0; numbered.size() < 30000; ++i) numbered += std::to_string(i) + ",";
+  EXPECT_EQ(Send(*client, R"({"act":"text","frames":7,"text":")" + numbered + R"("})"), numbered);
+  // Frames of one byte each still make one message, and the connection stays usable.
+  EXPECT_EQ(
+      Send(*client, R"({"act":"text","frames":50,"text":")" + numbered.substr(0, 50) + R"("})"),
+      numbered.substr(0, 50));
+}
+
+TEST(WebSocketClientTest, TakesRepliesUpToTheLimitAndRefusesOneByteMore) {
+  ScriptedServer server;
+  StopEvent stop;
+  {
+    auto client = Open(LocalEndpoint(server.port()), stop);
+    EXPECT_EQ(Send(*client, R"({"act":"size","size":360000,"frames":3})").size(), 360000u);
+    EXPECT_EQ(Send(*client, R"({"act":"size","size":360000})").size(), 360000u);
+  }
+  for (const char* frames : {"1", "90"}) {
+    auto client = Open(LocalEndpoint(server.port()), stop);
+    EXPECT_EQ(NetworkErrorOf([&] {
+                client->ExchangeText(std::string(R"({"act":"size","size":360001,"frames":)") +
+                                     frames + "}");
+              }),
+              "The server response is too large.");
+  }
+}
+
+TEST(WebSocketClientTest, SendsRequestsUpToTheLimitAndNothingOfALargerOne) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port()), stop);
+  Send(*client, InfoRequestOfSize(kMaxMessageBytes));
+  EXPECT_EQ(NetworkErrorOf([&] { client->ExchangeText(InfoRequestOfSize(kMaxMessageBytes + 1)); }),
+            "The support request is too large.");
+  // The server saw the first request and then this one: the refused one never left.
+  EXPECT_THAT(Send(*client, R"({"act":"info"})"), HasSubstr(R"("received": [360000, 14])"));
+}
+
+TEST(WebSocketClientTest, CloseFrameOrBinaryMessageInsteadOfAReplyEndTheExchange) {
+  ScriptedServer server;
+  StopEvent stop;
+  for (const char* act : {"close", "binary"}) {
+    auto client = Open(LocalEndpoint(server.port()), stop);
+    EXPECT_EQ(
+        NetworkErrorOf([&] { client->ExchangeText(std::string(R"({"act":")") + act + "\"}"); }),
+        "The server closed the connection or sent an unsupported message.")
+        << act;
+  }
+}
+
+TEST(WebSocketClientTest, UpgradeAnsweredWithOkIsRefused) {
+  ScriptedServer server({"--upgrade", "200"});
+  StopEvent stop;
+  // Wine hands out a WebSocket for this answer; without the status check the connection would open.
+  EXPECT_EQ(NetworkErrorOf([&] { WebSocketClient opened(LocalEndpoint(server.port()), stop); }),
+            "The server did not accept the WebSocket connection.");
+}
+
+TEST(WebSocketClientTest, RedirectIsNeitherFollowedNorAccepted) {
+  ScriptedServer server({"--upgrade", "302"});
+  StopEvent stop;
+  EXPECT_EQ(NetworkErrorOf([&] { WebSocketClient opened(LocalEndpoint(server.port()), stop); }),
+            "The server did not accept the WebSocket connection.");
+  EXPECT_THAT(server.Log(), HasSubstr("upgrade /client"));
+  EXPECT_THAT(server.Log(), Not(HasSubstr("target-hit")));
+
+  // The target does record a request that reaches it.
+  NetworkErrorOf([&] { WebSocketClient opened(LocalEndpoint(server.target_port()), stop); });
+  EXPECT_TRUE(server.WaitForLogLine("target-hit", 60s));
+}
+
+TEST(WebSocketClientTest, RefusedConnectionCarriesTheStackErrorCode) {
+  StopEvent stop;
+  EXPECT_EQ(NetworkErrorOf([&] { WebSocketClient opened(LocalEndpoint(ClosedPort()), stop); }),
+            "Network error 12029. Check the server address and certificate.");
+}
+
+TEST(WebSocketClientTest, UntrustedCertificateCarriesTheStackErrorCode) {
+  ScriptedServer server({"--tls"});
+  StopEvent stop;
+  ServerEndpoint endpoint = LocalEndpoint(server.port());
+  endpoint.secure = true;
+  // Wine reports 12157 (secure channel error), Windows 12175 (security failure).
+  EXPECT_THAT(NetworkErrorOf([&] { WebSocketClient opened(endpoint, stop); }),
+              AnyOf("Network error 12157. Check the server address and certificate.",
+                    "Network error 12175. Check the server address and certificate."));
+}
+
+TEST(WebSocketClientTest, StopDuringTheUpgradeCancelsAtOnce) {
+  ScriptedServer server({"--upgrade", "silent"});
+  StopEvent stop;
+  auto stopped_at = StopWhenLogged(server, "upgrade /client", stop);
+  EXPECT_TRUE(IsCancelled([&] { WebSocketClient opened(LocalEndpoint(server.port()), stop); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped_at.get(), 5s);
+}
+
+TEST(WebSocketClientTest, StopDuringTheReplyWaitCancelsAtOnce) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port()), stop);
+  auto stopped_at = StopWhenLogged(server, "message 16", stop);
+  EXPECT_TRUE(IsCancelled([&] { client->ExchangeText(R"({"act":"silent"})"); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - stopped_at.get(), 5s);
+}
+
+TEST(WebSocketClientTest, StopAlreadySetSendsNothing) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port()), stop);
+  stop.Set();
+  EXPECT_TRUE(IsCancelled([&] { client->ExchangeText(R"({"act":"info"})"); }));
+  stop.Reset();
+  EXPECT_THAT(Send(*client, R"({"act":"info"})"), HasSubstr(R"("received": [14])"));
+}
+
+TEST(WebSocketClientTest, SilentServerTimesOutAfterTenSeconds) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Open(LocalEndpoint(server.port()), stop);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(NetworkErrorOf([&] { client->ExchangeText(R"({"act":"silent"})"); }),
+            "The server did not respond in time.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 9500ms);
+}
+
+}  // namespace
+}  // namespace varnel
