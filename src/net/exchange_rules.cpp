@@ -1,6 +1,7 @@
 #include "net/exchange_rules.h"
 
 #include <array>
+#include <optional>
 #include <utility>
 
 #include "net/network_error.h"
@@ -60,6 +61,24 @@ std::u16string ServerErrorMessage(std::u16string_view code) {
     if (entry.code == code) return AsciiToUtf16(entry.message);
   }
   return u"Server rejected the request: " + std::u16string(code.substr(0, kShownValueUnits));
+}
+
+std::string EncodeRequest(const JsonObject& request) {
+  std::string text = Utf16ToUtf8(request.Serialize());
+  CheckRequestSize(text.size());
+  return text;
+}
+
+JsonObject InterpretReply(std::string_view utf8) {
+  std::optional<JsonObject> reply = JsonObject::TryParse(Utf8ToUtf16(utf8));
+  if (!reply) throw NetworkError(u"The server sent invalid JSON.");
+  if (reply->GetBooleanOr(u"ok", false)) return std::move(*reply);
+  const std::u16string code = reply->GetStringOrEmpty(u"error");
+  // The worker handles a recoverable error inside the session it still has.
+  if (reply->GetBooleanOr(u"recoverable", false) && reply->HasKey(u"session")) {
+    return std::move(*reply);
+  }
+  throw NetworkError(ServerErrorMessage(code));
 }
 
 }  // namespace varnel

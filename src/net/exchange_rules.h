@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "json/json.h"
+
 namespace varnel {
 
 // Largest UTF-8 text of one message, in either direction.
@@ -26,5 +28,15 @@ std::u16string NetworkErrorMessage(std::uint32_t code);
 // The sentence for a server error code (exact, case-sensitive match); unknown codes and the
 // empty code give "Server rejected the request: " and the code's first 80 UTF-16 units.
 std::u16string ServerErrorMessage(std::u16string_view code);
+
+// The UTF-8 wire text of `request`. Throws NetworkError "The support request is too large."
+// above kMaxMessageBytes.
+std::string EncodeRequest(const JsonObject& request);
+
+// The reply object from its UTF-8 wire text: malformed UTF-8 reads as U+FFFD; anything but one
+// JSON object is "The server sent invalid JSON."; a reply whose "ok" is not true comes back only
+// when "recoverable" is true and it has a "session", every other one is thrown as NetworkError
+// with the sentence for its "error" code. A field of the wrong JSON type raises JsonError.
+JsonObject InterpretReply(std::string_view utf8);
 
 }  // namespace varnel

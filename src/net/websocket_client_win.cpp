@@ -139,11 +139,20 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
   CloseAndWait(*request_);
 }
 
+JsonObject WebSocketClient::Exchange(const JsonObject& request) {
+  if (WaitForSingleObject(stop_event_, 0) == WAIT_OBJECT_0) throw Cancelled{};
+  send_buffer_ = EncodeRequest(request);
+  return InterpretReply(SendAndReceive());
+}
+
 std::string WebSocketClient::ExchangeText(std::string_view request) {
   if (WaitForSingleObject(stop_event_, 0) == WAIT_OBJECT_0) throw Cancelled{};
   CheckRequestSize(request.size());
   send_buffer_.assign(request);
+  return SendAndReceive();
+}
 
+std::string WebSocketClient::SendAndReceive() {
   ResetCompletion(*socket_);
   const DWORD sent =
       WinHttpWebSocketSend(socket_->handle, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
@@ -151,19 +160,14 @@ std::string WebSocketClient::ExchangeText(std::string_view request) {
   if (!Started(sent)) throw NetworkError(u"Unable to send the support request.");
   WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE);
 
+  // Only the reply to this request is ever read: the server speaks only when spoken to.
   std::string reply;
-  ReceiveMessage(reply);
-  return reply;
-}
-
-void WebSocketClient::ReceiveMessage(std::string& reply) {
   for (;;) {
     ResetCompletion(*socket_);
     const DWORD started =
         WinHttpWebSocketReceive(socket_->handle, receive_buffer_.data(),
                                 static_cast<DWORD>(receive_buffer_.size()), nullptr, nullptr);
     if (!Started(started)) throw NetworkError(u"The server connection was lost.");
-
     WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
     DWORD bytes = 0;
     DWORD type = 0;
@@ -179,7 +183,7 @@ void WebSocketClient::ReceiveMessage(std::string& reply) {
     // The count comes from the stack; never trust it past the buffer it was given.
     if (bytes > receive_buffer_.size()) throw NetworkError(u"Unexpected network response.");
     AppendReplyPiece(reply, std::string_view(receive_buffer_.data(), bytes));
-    if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) return;
+    if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) return reply;
   }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/json.h"
 #include "launch/server_url.h"
 #include "net/network_error.h"
 #include "util/stop_event.h"
@@ -88,8 +89,13 @@ class WebSocketClient {
   WebSocketClient(const WebSocketClient&) = delete;
   WebSocketClient& operator=(const WebSocketClient&) = delete;
 
-  // Sends `request` (UTF-8, at most kMaxMessageBytes) as one text message and returns the bytes
-  // of the one complete text message that answers it, unparsed. Throws NetworkError or Cancelled.
+  // Sends `request` as one UTF-8 text message and returns the one reply object that passed the
+  // envelope check (see InterpretReply). Throws NetworkError, Cancelled (the stop event is set
+  // before or during the exchange) or JsonError. A failed exchange leaves the connection unusable.
+  JsonObject Exchange(const JsonObject& request);
+
+  // The transport half of Exchange: sends `request` (UTF-8, at most kMaxMessageBytes) and returns
+  // the bytes of the one complete text message that answers it, unparsed.
   std::string ExchangeText(std::string_view request);
 
   static void ResetCompletion(CallbackContext& context) noexcept;
@@ -101,7 +107,7 @@ class WebSocketClient {
 
  private:
   void Open(const ServerEndpoint& endpoint);
-  void ReceiveMessage(std::string& reply);
+  std::string SendAndReceive();
   void Close() noexcept;
 
   HANDLE stop_event_;

@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "net/exchange_rules.h"
 #include "net_test_support_win.h"
 
 namespace varnel {
@@ -43,12 +42,6 @@ std::uint16_t ClosedPort() {
   closesocket(s);
   WSACleanup();
   return ntohs(address.sin_port);
-}
-
-// A request of exactly `size` bytes that the server answers like "info".
-std::string InfoRequestOfSize(std::size_t size) {
-  std::string request = R"({"act":"info","pad":")";
-  return request + std::string(size - request.size() - 2, 'p') + "\"}";
 }
 
 TEST(WebSocketClientTest, UpgradesWithTheFixedRequestAndNoCredentials) {
@@ -97,17 +90,6 @@ TEST(WebSocketClientTest, TakesRepliesUpToTheLimitAndRefusesOneByteMore) {
               }),
               "The server response is too large.");
   }
-}
-
-TEST(WebSocketClientTest, SendsRequestsUpToTheLimitAndNothingOfALargerOne) {
-  ScriptedServer server;
-  StopEvent stop;
-  auto client = Open(LocalEndpoint(server.port()), stop);
-  Send(*client, InfoRequestOfSize(kMaxMessageBytes));
-  EXPECT_EQ(NetworkErrorOf([&] { client->ExchangeText(InfoRequestOfSize(kMaxMessageBytes + 1)); }),
-            "The support request is too large.");
-  // The server saw the first request and then this one: the refused one never left.
-  EXPECT_THAT(Send(*client, R"({"act":"info"})"), HasSubstr(R"("received": [360000, 14])"));
 }
 
 TEST(WebSocketClientTest, CloseFrameOrBinaryMessageInsteadOfAReplyEndTheExchange) {

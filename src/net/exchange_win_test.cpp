@@ -1,0 +1,144 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/exchange_rules.h"
+#include "net/websocket_client_win.h"
+#include "net/websocket_connection_win.h"
+#include "net_test_support_win.h"
+
+namespace varnel {
+namespace {
+
+using namespace nettest;
+using ::testing::HasSubstr;
+
+// A request the scripted server answers as `act` says; more fields with `with`.
+JsonObject Act(const std::u16string& act) {
+  JsonObject request = JsonObject::New();
+  request.InsertString(u"act", act);
+  return request;
+}
+
+JsonObject With(JsonObject request, std::u16string_view key, JsonValue value) {
+  request.Insert(key, std::move(value));
+  return request;
+}
+
+// A reply text sent back verbatim by the server.
+JsonObject Reply(const std::string& utf8_text) {
+  return With(Act(u"text"), u"text", JsonValue::String(Utf8ToUtf16(utf8_text)));
+}
+
+class ExchangeTest : public ::testing::Test {
+ protected:
+  JsonObject Exchange(const JsonObject& request) {
+    return Expect([&] { return client_.Exchange(request); });
+  }
+  std::string ErrorOf(const JsonObject& request) {
+    return NetworkErrorOf([&] { client_.Exchange(request); });
+  }
+
+  ScriptedServer server_;
+  StopEvent stop_;
+  WebSocketClient client_{LocalEndpoint(server_.port()), stop_};
+};
+
+TEST_F(ExchangeTest, ReassemblesAReplyOfManyFramesIntoOneObjectInOrder) {
+  std::string numbered;
+  for (int i = 0; numbered.size() < 40000; ++i) numbered += std::to_string(i) + ",";
+  const JsonObject reply = Exchange(
+      With(Reply(R"({"ok":true,"list":")" + numbered + R"("})"), u"frames", JsonValue::Number(9)));
+  EXPECT_EQ(reply.GetStringOrEmpty(u"list"), AsciiToUtf16(numbered));
+}
+
+TEST_F(ExchangeTest, RepliesUpToTheLimitArriveAndLargerOnesFail) {
+  const JsonObject reply = Exchange(With(Act(u"size"), u"size", JsonValue::Number(360000)));
+  EXPECT_EQ(reply.GetStringOrEmpty(u"pad").size(), 360000u - 20u);
+  EXPECT_EQ(ErrorOf(With(Act(u"size"), u"size", JsonValue::Number(360001))),
+            "The server response is too large.");
+}
+
+TEST_F(ExchangeTest, RequestsUpToTheLimitAreSentAndLargerOnesAreNot) {
+  JsonObject request = Act(u"info");
+  request.InsertString(u"pad", u"");
+  const std::size_t frame = EncodeRequest(request).size();
+  request.InsertString(u"pad", std::u16string(360000 - frame, u'p'));
+  Exchange(request);
+  request.InsertString(u"pad", std::u16string(360001 - frame, u'p'));
+  EXPECT_EQ(ErrorOf(request), "The support request is too large.");
+  const JsonObject info = Exchange(Act(u"info"));
+  // The server received the first request and this one, nothing in between.
+  EXPECT_THAT(Utf16ToUtf8(info.Serialize()), HasSubstr(R"("received":[360000,14])"));
+}
+
+TEST_F(ExchangeTest, RepliesThatAreNotOneObjectAreInvalidJson) {
+  for (const char* text : {R"([{"ok":true}])", R"("ok")", R"({"ok":true)", "", "{\"ok\":true} ]"}) {
+    EXPECT_EQ(ErrorOf(Reply(text)), "The server sent invalid JSON.") << text;
+  }
+  EXPECT_TRUE(Exchange(Reply(R"({"ok":true})")).GetBooleanOr(u"ok", false));
+}
+
+TEST_F(ExchangeTest, InvalidUtf8InsideAStringArrivesAsReplacementCharacters) {
+  // {"ok":true,"name":"a<FF>b<C3>"}: a stray byte and a truncated sequence.
+  const JsonObject reply =
+      Exchange(With(Act(u"hex"), u"hex",
+                    JsonValue::String(u"7b226f6b223a747275652c226e616d65223a2261ff62c3227d")));
+  EXPECT_EQ(reply.GetStringOrEmpty(u"name"), u"a\uFFFDb\uFFFD");
+}
+
+TEST_F(ExchangeTest, EveryServerErrorCodeGivesItsSentence) {
+  const std::pair<std::string, std::string> table[] = {
+      {"authentication_failed",
+       "This device cannot connect. Contact support to review its access."},
+      {"invalid_ixcompany",
+       "Company information is missing or invalid. Update the support application or ask your "
+       "support agent for help."},
+      {"invalid_support_ticket",
+       "Ticket not valid for this company, expired, or already used. Check the ticket and support "
+       "application with your agent."},
+      {"support_ticket_rate_limit",
+       "Too many ticket attempts. Wait one minute before trying again."},
+      {"support_ticket_required",
+       "A support ticket is required. Restart using the latest Quillory program."},
+      {"automatic_connection_limit", "The server is busy. Please retry in a minute."},
+      {"authentication_required", "The support server needs an update for ticket connections."},
+      {"device_scope_mismatch",
+       "This device is registered for a different market, store, or vendor."},
+      {"device_already_connected", "This device already has a connection to the server."},
+      {"Device_Already_Connected", "Server rejected the request: Device_Already_Connected"},
+      {"no_such_code", "Server rejected the request: no_such_code"},
+      {std::string(100, 'z'), "Server rejected the request: " + std::string(80, 'z')},
+  };
+  for (const auto& [code, sentence] : table) {
+    EXPECT_EQ(ErrorOf(Reply(R"({"ok":false,"error":")" + code + R"("})")), sentence) << code;
+  }
+  EXPECT_EQ(ErrorOf(Reply(R"({"session":{}})")), "Server rejected the request: ");
+}
+
+TEST_F(ExchangeTest, ARecoverableErrorIsReturnedOnlyWithASession) {
+  const JsonObject kept = Exchange(Reply(
+      R"({"ok":false,"error":"support_ticket_rate_limit","recoverable":true,"session":{"a":1}})"));
+  EXPECT_EQ(kept.GetStringOrEmpty(u"error"), u"support_ticket_rate_limit");
+  EXPECT_EQ(
+      ErrorOf(Reply(R"({"ok":false,"error":"support_ticket_rate_limit","recoverable":true})")),
+      "Too many ticket attempts. Wait one minute before trying again.");
+}
+
+TEST(WebSocketConnectionTest, TheWorkersConnectionExchangesOverTheClient) {
+  ScriptedServer server;
+  StopEvent stop;
+  const auto connection = MakeWebSocketConnectionFactory()();
+  EXPECT_THROW(connection->Exchange(Act(u"info")), std::logic_error);
+  Expect([&] { connection->Connect(LocalEndpoint(server.port(), u"localhost"), stop); });
+  const JsonObject info = Expect([&] { return connection->Exchange(Act(u"info")); });
+  EXPECT_EQ(info.GetStringOrEmpty(u"user_agent"), u"VarnelQuillory/0.5");
+  stop.Set();
+  EXPECT_TRUE(IsCancelled([&] { connection->Exchange(Act(u"info")); }));
+}
+
+}  // namespace
+}  // namespace varnel
