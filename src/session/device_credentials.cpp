@@ -1,0 +1,76 @@
+#include "session/device_credentials.h"
+
+#include <stdexcept>
+#include <utility>
+
+namespace varnel {
+namespace {
+
+constexpr std::size_t kDeviceIdLength = 2 * kDeviceIdBytes;
+constexpr std::size_t kTokenLength = 2 * kTokenBytes;
+
+bool IsLowerHex(std::u16string_view text, std::size_t length) {
+  if (text.size() != length) return false;
+  for (char16_t c : text) {
+    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::u16string CredentialTargetName(std::u16string_view origin) {
+  return u"VarnelQuillory/v1/" + std::u16string(origin);
+}
+
+std::u16string HexEncode(std::span<const std::uint8_t> bytes) {
+  static constexpr char16_t kDigits[] = u"0123456789abcdef";
+  std::u16string text;
+  text.reserve(2 * bytes.size());
+  for (std::uint8_t byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0F]);
+  }
+  return text;
+}
+
+bool IsValidDeviceCredentials(const DeviceCredentials& credentials) {
+  return IsLowerHex(credentials.device_id, kDeviceIdLength) &&
+         IsLowerHex(credentials.token, kTokenLength);
+}
+
+DeviceCredentials DecodeStoredCredentials(std::u16string_view user_name,
+                                          std::span<const std::uint8_t> blob) {
+  DeviceCredentials credentials{std::u16string(user_name), {}};
+  if (blob.size() == kTokenBlobBytes) {
+    for (std::size_t i = 0; i < blob.size(); i += 2) {
+      credentials.token.push_back(static_cast<char16_t>(blob[i] | (blob[i + 1] << 8)));
+    }
+  }
+  if (!IsValidDeviceCredentials(credentials)) {
+    throw std::runtime_error("Stored device credentials are invalid.");
+  }
+  return credentials;
+}
+
+std::vector<std::uint8_t> EncodeTokenBlob(std::u16string_view token) {
+  std::vector<std::uint8_t> blob;
+  blob.reserve(2 * token.size());
+  for (char16_t unit : token) {
+    blob.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    blob.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  return blob;
+}
+
+DeviceCredentials LoadOrCreateDeviceCredentials(std::u16string_view origin,
+                                                DeviceCredentialStore& store) {
+  if (std::optional<DeviceCredentials> stored = store.Read(origin)) return std::move(*stored);
+  DeviceCredentials created;
+  created.device_id = store.RandomHex(kDeviceIdBytes);
+  created.token = store.RandomHex(kTokenBytes);
+  store.Write(origin, created);
+  return created;
+}
+
+}  // namespace varnel

@@ -1,0 +1,83 @@
+#include <windows.h>
+// Separated so that the formatter keeps <windows.h> first.
+#include <bcrypt.h>
+#include <wincred.h>
+
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "session/device_credentials.h"
+#include "util/wide_win.h"
+
+namespace varnel {
+namespace {
+
+struct CredentialDeleter {
+  void operator()(CREDENTIALW* credential) const noexcept { CredFree(credential); }
+};
+
+class CredentialManagerStore final : public DeviceCredentialStore {
+ public:
+  std::optional<DeviceCredentials> Read(std::u16string_view origin) override {
+    return ReadDeviceCredentials(origin);
+  }
+
+  void Write(std::u16string_view origin, const DeviceCredentials& credentials) override {
+    std::u16string target = CredentialTargetName(origin);
+    std::u16string user_name = credentials.device_id;
+    std::vector<std::uint8_t> blob = EncodeTokenBlob(credentials.token);
+    CREDENTIALW credential{};
+    credential.Type = CRED_TYPE_GENERIC;
+    credential.TargetName = reinterpret_cast<LPWSTR>(target.data());
+    credential.UserName = reinterpret_cast<LPWSTR>(user_name.data());
+    credential.CredentialBlobSize = static_cast<DWORD>(blob.size());
+    credential.CredentialBlob = blob.data();
+    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+    if (!CredWriteW(&credential, 0)) {
+      throw std::runtime_error("Unable to save device credentials in Windows Credential Manager.");
+    }
+  }
+
+  std::u16string RandomHex(std::size_t byte_count) override {
+    return varnel::RandomHex(byte_count);
+  }
+};
+
+}  // namespace
+
+std::optional<DeviceCredentials> ReadDeviceCredentials(std::u16string_view origin) {
+  const std::u16string target = CredentialTargetName(origin);
+  CREDENTIALW* raw = nullptr;
+  if (!CredReadW(Wide(target), CRED_TYPE_GENERIC, 0, &raw)) {
+    if (GetLastError() == ERROR_NOT_FOUND) return std::nullopt;
+    throw std::runtime_error("Unable to read Windows Credential Manager.");
+  }
+  const std::unique_ptr<CREDENTIALW, CredentialDeleter> credential(raw);
+  const std::u16string user_name =
+      credential->UserName != nullptr ? FromWide(credential->UserName) : std::u16string();
+  const std::span<const std::uint8_t> blob(
+      credential->CredentialBlob,
+      credential->CredentialBlob != nullptr ? credential->CredentialBlobSize : 0);
+  return DecodeStoredCredentials(user_name, blob);
+}
+
+std::u16string RandomHex(std::size_t byte_count) {
+  if (byte_count > std::numeric_limits<ULONG>::max()) {
+    throw std::runtime_error("Unable to generate device credentials.");
+  }
+  std::vector<std::uint8_t> bytes(byte_count);
+  if (bytes.empty()) return {};  // the generator refuses an empty buffer
+  const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) throw std::runtime_error("Unable to generate device credentials.");
+  return HexEncode(bytes);
+}
+
+DeviceCredentials LoadOrCreateDeviceCredentials(const LaunchOptions& options) {
+  CredentialManagerStore store;
+  return LoadOrCreateDeviceCredentials(options.server.origin, store);
+}
+
+}  // namespace varnel
