@@ -51,29 +51,6 @@ TEST(ExchangeRulesTest, NetworkErrorCarriesTheCodeInDecimal) {
   EXPECT_STREQ(error.what(), "Network operation failed");
 }
 
-TEST(ExchangeRulesTest, EveryListedServerErrorHasItsSentence) {
-  const std::pair<std::u16string, std::u16string> table[] = {
-      {u"authentication_failed",
-       u"This device cannot connect. Contact support to review its access."},
-      {u"invalid_ixcompany",
-       u"Company information is missing or invalid. Update the support application or ask your "
-       u"support agent for help."},
-      {u"invalid_support_ticket",
-       u"Ticket not valid for this company, expired, or already used. Check the ticket and support "
-       u"application with your agent."},
-      {u"support_ticket_rate_limit",
-       u"Too many ticket attempts. Wait one minute before trying again."},
-      {u"support_ticket_required",
-       u"A support ticket is required. Restart using the latest Quillory program."},
-      {u"automatic_connection_limit", u"The server is busy. Please retry in a minute."},
-      {u"authentication_required", u"The support server needs an update for ticket connections."},
-      {u"device_scope_mismatch",
-       u"This device is registered for a different market, store, or vendor."},
-      {u"device_already_connected", u"This device already has a connection to the server."},
-  };
-  for (const auto& [code, message] : table) EXPECT_EQ(ServerErrorMessage(code), message);
-}
-
 TEST(ExchangeRulesTest, OtherCodesAreShownCutToEightyUnits) {
   EXPECT_EQ(ServerErrorMessage(u""), u"Server rejected the request: ");
   EXPECT_EQ(ServerErrorMessage(u"AUTHENTICATION_FAILED"),
