@@ -407,11 +407,11 @@ class Sim:
 
 
 def load_scenario(path: str) -> Callable:
-    spec = importlib.util.spec_from_file_location("quillory_scenario", path)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location("quillory_scenario", path)
+    if found is None or found.loader is None:
         raise SystemExit(f"cannot load scenario {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     if not hasattr(module, "scenario"):
         raise SystemExit(f"{path} has no 'async def scenario(sim)'")
     return module.scenario
