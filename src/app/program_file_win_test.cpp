@@ -1,8 +1,7 @@
 // What Windows reads from Quillory.exe before any of its code runs: the version, the icon and the
 // manifest that makes it DPI aware, long-path aware and use the version 6 common controls.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <string_view>

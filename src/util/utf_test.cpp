@@ -10,10 +10,10 @@ TEST(Utf8ToUtf16, DecodesEveryEncodingLength) {
 }
 
 TEST(Utf8ToUtf16, ReplacesEachMaximalIllFormedSubsequenceOnce) {
-  EXPECT_EQ(Utf8ToUtf16("\x80"), u"\uFFFD");                // stray continuation
-  EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\uFFFD");                // truncated at the end
-  EXPECT_EQ(Utf8ToUtf16("\xE2\x82x"), u"\uFFFDx");          // truncated before ASCII
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");      // overlong lead never valid
+  EXPECT_EQ(Utf8ToUtf16("\x80"), u"\uFFFD");                      // stray continuation
+  EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\uFFFD");                      // truncated at the end
+  EXPECT_EQ(Utf8ToUtf16("\xE2\x82x"), u"\uFFFDx");                // truncated before ASCII
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong lead never valid
   EXPECT_EQ(Utf8ToUtf16("\xE0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong three-byte
   EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
   EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
@@ -27,7 +27,8 @@ TEST(Utf16ToUtf8, EncodesPairsAndReplacesLoneSurrogates) {
 }
 
 TEST(Utf, RoundTripsEveryScalarValueBoundary) {
-  for (char32_t value : {0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
+  for (char32_t value :
+       {0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xE000u, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
     std::u16string text;
     if (value < 0x10000) {
       text.push_back(static_cast<char16_t>(value));

@@ -114,9 +114,8 @@ std::wstring TextOf(HWND window) {
   }
   std::wstring text(length + 1, L'\0');
   DWORD_PTR copied = 0;
-  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(),
-                           reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                           kMessageTimeoutMs, &copied)) {
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, kMessageTimeoutMs, &copied)) {
     return {};
   }
   text.resize(copied);
@@ -321,8 +320,8 @@ std::string BoxJson(HWND box) {
   }
   HWND text = GetDlgItem(box, kMessageBoxTextId);
   return "{\"hwnd\":" + HandleText(box) + ",\"title\":" + JsonString(TextOf(box)) +
-         ",\"text\":" + JsonString(text ? TextOf(text) : std::wstring()) +
-         ",\"icon\":\"" + IconName(box) + "\",\"buttons\":[" + buttons + "]}";
+         ",\"text\":" + JsonString(text ? TextOf(text) : std::wstring()) + ",\"icon\":\"" +
+         IconName(box) + "\",\"buttons\":[" + buttons + "]}";
 }
 
 std::string FileDialogJson(HWND dialog) {
@@ -401,8 +400,7 @@ int Run(int argc, wchar_t** argv) {
     for (HWND box : filtered(IsMessageBox)) PrintLine(BoxJson(box));
   } else if (command == L"wait-box") {
     std::vector<HWND> found;
-    if (!WaitFor(args.timeout_seconds,
-                 [&] { return !(found = filtered(IsMessageBox)).empty(); })) {
+    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(IsMessageBox)).empty(); })) {
       throw UsageError("no message box appeared");
     }
     PrintLine(BoxJson(found.front()));
@@ -410,8 +408,7 @@ int Run(int argc, wchar_t** argv) {
     for (HWND dialog : filtered(IsFileDialog)) PrintLine(FileDialogJson(dialog));
   } else if (command == L"wait-file-dialog") {
     std::vector<HWND> found;
-    if (!WaitFor(args.timeout_seconds,
-                 [&] { return !(found = filtered(IsFileDialog)).empty(); })) {
+    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(IsFileDialog)).empty(); })) {
       throw UsageError("no file dialog appeared");
     }
     PrintLine(FileDialogJson(found.front()));
