@@ -3,47 +3,34 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 #include <vector>
+
+#include "util/utf.h"
 
 namespace varnel {
 namespace {
 
-LaunchOptions Options() {
-  LaunchOptions options;
-  options.ixcompany = 2;
-  options.market_code = u"M01";
-  options.market_name = u"North";
-  options.store_code = u"S01";
-  options.store_name = u"Main \"Street\"";
-  options.vendor_code = u"V01";
-  options.vendor_name = u"Vendor";
-  options.program_name = u"Larkprint";
-  options.program_version = u"1.0";
-  options.requester = u"Ana";
-  options.reason = u"Printer";
-  options.support_ticket = u"123456";
-  return options;
-}
-
+// clang-format off
+const LaunchOptions kOptions{.server = {}, .ixcompany = 2, .market_code = u"M01",
+    .market_name = u"North", .store_code = u"S01", .store_name = u"Main \"Street\"",
+    .vendor_code = u"V01", .vendor_name = u"Vendor", .program_name = u"Larkprint",
+    .program_version = u"1.0", .requester = u"Ana", .reason = u"Printer",
+    .support_ticket = u"123456"};
+// clang-format on
 const DeviceCredentials kCredentials{u"0123456789abcdef0123456789abcdef", std::u16string(64, u'f')};
+const std::u16string kIdentity =
+    u"\"device_id\":\"0123456789abcdef0123456789abcdef\",\"token\":\"" + std::u16string(64, u'f') +
+    u"\",\"market_code\":\"M01\",\"store_code\":\"S01\",\"vendor_code\":\"V01\"}";
 
-TEST(ConnectMessage, TicketConnectCarriesTicketAndCompany) {
-  EXPECT_EQ(BuildConnectMessage(Options(), kCredentials).Serialize(),
-            u"{\"type\":\"ticket_connect\",\"support_ticket\":\"123456\",\"ixcompany\":2,"
-            u"\"device_id\":\"0123456789abcdef0123456789abcdef\",\"token\":\"" +
-                std::u16string(64, u'f') +
-                u"\",\"market_code\":\"M01\",\"store_code\":\"S01\",\"vendor_code\":\"V01\"}");
-}
-
-TEST(ConnectMessage, LegacyConnectHasNoTicketAndNoCompanyButTheRequestDoes) {
-  LaunchOptions options = Options();
-  options.legacy_auto_connect = true;
-  const JsonObject connect = BuildConnectMessage(options, kCredentials);
-  EXPECT_EQ(connect.GetStringOrEmpty(u"type"), u"connect");
-  EXPECT_FALSE(connect.HasKey(u"support_ticket"));
-  EXPECT_FALSE(connect.HasKey(u"ixcompany"));
-  EXPECT_EQ(connect.GetStringOrEmpty(u"device_id"), kCredentials.device_id);
-  EXPECT_EQ(BuildRequestMessage(options, {}).GetNumberOr(u"ixcompany", 0), 2);
+TEST(ConnectMessage, TicketConnectOrLegacyConnect) {
+  EXPECT_EQ(
+      BuildConnectMessage(kOptions, kCredentials).Serialize(),
+      u"{\"type\":\"ticket_connect\",\"support_ticket\":\"123456\",\"ixcompany\":2," + kIdentity);
+  LaunchOptions legacy = kOptions;
+  legacy.legacy_auto_connect = true;
+  EXPECT_EQ(BuildConnectMessage(legacy, kCredentials).Serialize(),
+            u"{\"type\":\"connect\"," + kIdentity);
 }
 
 TEST(RequestMessage, CapabilitiesIdentityAndMonitorsInOrder) {
@@ -52,7 +39,7 @@ TEST(RequestMessage, CapabilitiesIdentityAndMonitorsInOrder) {
       {u"\\\\.\\DISPLAY2", {-2560, 0, 0, 1440}, false},
   };
   EXPECT_EQ(
-      BuildRequestMessage(Options(), monitors).Serialize(),
+      BuildRequestMessage(kOptions, monitors).Serialize(),
       u"{\"type\":\"request\",\"ixcompany\":2,\"screen_preview\":true,\"multi_monitor\":true,"
       u"\"monitors\":[{\"id\":\"\\\\\\\\.\\\\DISPLAY1\",\"x\":0,\"y\":0,\"width\":1920,"
       u"\"height\":1080,\"primary\":true},{\"id\":\"\\\\\\\\.\\\\DISPLAY2\",\"x\":-2560,"
@@ -61,136 +48,88 @@ TEST(RequestMessage, CapabilitiesIdentityAndMonitorsInOrder) {
       u"\"market_name\":\"North\",\"store_code\":\"S01\",\"store_name\":\"Main \\\"Street\\\"\","
       u"\"vendor_code\":\"V01\",\"vendor_name\":\"Vendor\",\"program_name\":\"Larkprint\","
       u"\"program_version\":\"1.0\",\"requester\":\"Ana\",\"reason\":\"Printer\"}");
-}
 
-TEST(RequestMessage, EmptyTextsAreSentAndExtremeRectanglesDoNotWrap) {
-  LaunchOptions options;  // company 1, empty identity
-  const std::vector<MonitorInfo> monitors = {{u"odd", {-2147483647 - 1, 0, 2147483647, 1}, false}};
-  const JsonObject request = BuildRequestMessage(options, monitors);
+  // Empty texts are still sent; the widest rectangle does not wrap around.
+  const JsonObject request = BuildRequestMessage(
+      LaunchOptions{}, std::vector<MonitorInfo>{{u"odd", {-2147483647 - 1, 0, 2147483647, 1}}});
+  EXPECT_EQ(request.GetStringOrEmpty(u"reason"), u"");
   EXPECT_TRUE(request.HasKey(u"reason"));
-  EXPECT_EQ(request.GetStringOrEmpty(u"market_code"), u"");
-  EXPECT_EQ(request.GetNumberOr(u"ixcompany", 0), 1);
   const JsonObject monitor = request.GetArrayOr(u"monitors", JsonArray::New()).begin()->AsObject();
   EXPECT_EQ(monitor.GetNumberOr(u"width", 0), 4294967295.0);
-}
 
-TEST(MonitorList, ReplacesAnEarlierList) {
   JsonObject status = BuildStatusMessage(false);
-  AddMonitorList(status, std::vector<MonitorInfo>{{u"a", {}, true}, {u"b", {}, false}});
+  AddMonitorList(status, monitors);
   AddMonitorList(status, std::vector<MonitorInfo>{{u"c", {0, 0, 800, 600}, true}});
   EXPECT_EQ(status.Serialize(),
             u"{\"type\":\"status\",\"monitors\":[{\"id\":\"c\",\"x\":0,\"y\":0,\"width\":800,"
             u"\"height\":600,\"primary\":true}]}");
 }
 
-TEST(ServerVersion, ExactMatchHasNoWarning) {
-  const ServerVersionCheck check = CheckServerVersion(u"0.9.2");
-  EXPECT_EQ(check.shown, u"0.9.2");
-  EXPECT_EQ(check.warning, u"");
-}
-
-TEST(ServerVersion, InvalidVersionsAreShownAsUnknown) {
-  const std::u16string unknown_warning =
-      u"Version mismatch: server Unknown (older server); expected 0.9.2. Some features may not "
-      u"work correctly. Update the server and client to matching releases.";
-  for (const std::u16string& received :
-       {std::u16string(u"0.9.2 "), std::u16string(u"0.9_2"), std::u16string(u""),
-        std::u16string(u" 0.9.2"), std::u16string(u"0.9.2\u00E9"), std::u16string(65, u'1')}) {
+TEST(ServerVersion, OnlyTheExactVersionHasNoWarningAndInvalidOnesAreUnknown) {
+  auto expect = [](std::u16string received, std::u16string shown) {
     const ServerVersionCheck check = CheckServerVersion(received);
-    EXPECT_EQ(check.shown, u"Unknown (older server)");
-    EXPECT_EQ(check.warning, unknown_warning);
+    EXPECT_EQ(check.shown, shown) << Utf16ToUtf8(received);
+    EXPECT_EQ(check.warning, u"Version mismatch: server " + shown +
+                                 u"; expected 0.9.2. Some features may not work correctly. Update "
+                                 u"the server and client to matching releases.")
+        << Utf16ToUtf8(received);
+  };
+  EXPECT_EQ(CheckServerVersion(u"0.9.2").shown, u"0.9.2");
+  EXPECT_EQ(CheckServerVersion(u"0.9.2").warning, u"");
+  for (std::u16string other : {u"0.9.3", u"0.9.2-rc+B", u"0.9.2.0"}) expect(other, other);
+  expect(std::u16string(64, u'9'), std::u16string(64, u'9'));
+  for (std::u16string invalid : {u"0.9.2 ", u" 0.9.2", u"0.9_2", u"0.9.2\u00E9", u""}) {
+    expect(invalid, u"Unknown (older server)");
   }
+  expect(std::u16string(65, u'1'), u"Unknown (older server)");
 }
 
-TEST(ServerVersion, OtherValidVersionsAreShownAndNamedInTheWarning) {
-  const ServerVersionCheck newer = CheckServerVersion(u"0.9.3");
-  EXPECT_EQ(newer.shown, u"0.9.3");
-  EXPECT_EQ(newer.warning,
-            u"Version mismatch: server 0.9.3; expected 0.9.2. Some features may not work "
-            u"correctly. Update the server and client to matching releases.");
-  EXPECT_EQ(CheckServerVersion(u"0.9.2-rc+B").shown, u"0.9.2-rc+B");
-  EXPECT_NE(CheckServerVersion(u"0.9.2-rc+B").warning, u"");
-  EXPECT_NE(CheckServerVersion(u"0.9.2.0").warning, u"");  // not a prefix match
-  const std::u16string longest(64, u'9');
-  EXPECT_EQ(CheckServerVersion(longest).shown, longest);
-}
-
-TEST(InitialPreview, PictureAndFailure) {
-  PreviewFrame picture;
-  picture.jpeg = u"QUJD";
-  picture.width = 1280;
-  picture.height = 720;
-  picture.monitor_id = u"\\\\.\\DISPLAY1";
-  EXPECT_EQ(BuildInitialPreviewMessage(u"\\\\.\\DISPLAY2", 3, picture).Serialize(),
-            u"{\"type\":\"initial_preview\",\"monitor_id\":\"\\\\\\\\.\\\\DISPLAY2\","
-            u"\"monitor_revision\":3,\"capture_error\":\"\",\"jpeg\":\"QUJD\",\"width\":1280,"
-            u"\"height\":720}");
-
-  PreviewFrame failed;
-  failed.error = u"Screen unavailable: unlock Windows or close the secure desktop.";
-  EXPECT_EQ(BuildInitialPreviewMessage(u"", 0, failed).Serialize(),
-            u"{\"type\":\"initial_preview\",\"monitor_id\":\"\",\"monitor_revision\":0,"
-            u"\"capture_error\":\"capture_unavailable\"}");
-}
-
-TEST(StatusAndAnswers, FieldsAndAbsences) {
+TEST(StatusAndAnswers, FieldsInOrderAndAbsences) {
   EXPECT_EQ(BuildStatusMessage(false).Serialize(), u"{\"type\":\"status\"}");
   EXPECT_EQ(BuildStatusMessage(true).Serialize(), u"{\"type\":\"status\",\"input_error\":true}");
-  EXPECT_EQ(BuildConsentMessage(u"c-1", true).Serialize(),
-            u"{\"type\":\"consent\",\"consent_id\":\"c-1\",\"approved\":true,"
-            u"\"input_approved\":true}");
-  EXPECT_FALSE(BuildConsentMessage(u"c-1", false).GetBooleanOr(u"input_approved", true));
+  EXPECT_EQ(BuildConsentMessage(u"c-1", false).Serialize(),
+            u"{\"type\":\"consent\",\"consent_id\":\"c-1\",\"approved\":false,"
+            u"\"input_approved\":false}");
+  EXPECT_TRUE(BuildConsentMessage(u"c-1", true).GetBooleanOr(u"input_approved", false));
   EXPECT_EQ(BuildControlConsentMessage(u"k-9", true).Serialize(),
             u"{\"type\":\"control_consent\",\"consent_id\":\"k-9\",\"approved\":true}");
   EXPECT_EQ(BuildFileCancelMessage(u"t-5").Serialize(),
             u"{\"type\":\"file_cancel\",\"transfer_id\":\"t-5\"}");
 }
 
-class PreviewFrameMessage : public ::testing::Test {
- protected:
-  PreviewFrameMessage() {
-    picture.jpeg = u"AAAA";
-    picture.width = 900;
-    picture.height = 720;
-    AddMonitorList(message, std::vector<MonitorInfo>{{u"m", {0, 0, 1, 1}, true}});
-  }
-  JsonObject message = BuildStatusMessage(false);
+TEST(PreviewMessages, PictureUnchangedOrFailure) {
   PreviewFrame picture;
-  const std::u16string monitors =
-      u"\"monitors\":[{\"id\":\"m\",\"x\":0,\"y\":0,\"width\":1,\"height\":1,\"primary\":true}]";
-};
-
-TEST_F(PreviewFrameMessage, NewPictureIsSentInFullAndKeepsTheMonitors) {
-  EXPECT_FALSE(TurnIntoPreviewFrame(message, u"m", 2.5, picture, u"BBBB"));
-  EXPECT_EQ(message.Serialize(), u"{\"type\":\"preview_frame\"," + monitors +
-                                     u",\"monitor_id\":\"m\",\"monitor_revision\":2.5,"
-                                     u"\"capture_error\":\"\",\"width\":900,\"height\":720,"
-                                     u"\"unchanged\":false,\"jpeg\":\"AAAA\"}");
-}
-
-TEST_F(PreviewFrameMessage, SamePictureIsUnchangedWithoutItsBytes) {
-  EXPECT_TRUE(TurnIntoPreviewFrame(message, u"", 0, picture, u"AAAA"));
-  EXPECT_EQ(message.Serialize(), u"{\"type\":\"preview_frame\"," + monitors +
-                                     u",\"monitor_id\":\"\",\"monitor_revision\":0,"
-                                     u"\"capture_error\":\"\",\"width\":900,\"height\":720,"
-                                     u"\"unchanged\":true}");
-}
-
-TEST_F(PreviewFrameMessage, NoLastPictureMeansAFullOne) {
-  EXPECT_FALSE(TurnIntoPreviewFrame(message, u"", 0, picture, u""));
-  EXPECT_EQ(message.GetStringOrEmpty(u"jpeg"), u"AAAA");
-}
-
-TEST_F(PreviewFrameMessage, FailedCaptureHasNoPictureFields) {
+  picture.jpeg = u"AAAA";
+  picture.width = 900;
+  picture.height = 720;
+  picture.monitor_id = u"\\\\.\\DISPLAY1";  // the message names the monitor it is given
   PreviewFrame failed;
   failed.error = u"Selected monitor is unavailable.";
-  EXPECT_FALSE(TurnIntoPreviewFrame(message, u"gone", 7, failed, u""));
-  EXPECT_EQ(message.Serialize(), u"{\"type\":\"preview_frame\"," + monitors +
-                                     u",\"monitor_id\":\"gone\",\"monitor_revision\":7,"
-                                     u"\"capture_error\":\"capture_unavailable\"}");
-}
+  EXPECT_EQ(BuildInitialPreviewMessage(u"\\\\.\\DISPLAY2", 3, picture).Serialize(),
+            u"{\"type\":\"initial_preview\",\"monitor_id\":\"\\\\\\\\.\\\\DISPLAY2\","
+            u"\"monitor_revision\":3,\"capture_error\":\"\",\"jpeg\":\"AAAA\",\"width\":900,"
+            u"\"height\":720}");
+  EXPECT_EQ(BuildInitialPreviewMessage(u"", 0, failed).Serialize(),
+            u"{\"type\":\"initial_preview\",\"monitor_id\":\"\",\"monitor_revision\":0,"
+            u"\"capture_error\":\"capture_unavailable\"}");
 
-TEST_F(PreviewFrameMessage, OnlyAPlainStatusMessageTurnsIntoAFrame) {
+  // The turn's status message keeps its monitors; the picture goes out unless it is the last one
+  // sent (an empty last one means the viewer needs a full picture).
+  auto frame = [](const PreviewFrame& shot, std::u16string_view last_sent, bool unchanged) {
+    JsonObject message = BuildStatusMessage(false);
+    AddMonitorList(message, std::vector<MonitorInfo>{{u"m", {0, 0, 1, 1}, true}});
+    EXPECT_EQ(TurnIntoPreviewFrame(message, u"m", 2.5, shot, last_sent), unchanged);
+    return message.Serialize();
+  };
+  const std::u16string start =
+      u"{\"type\":\"preview_frame\",\"monitors\":[{\"id\":\"m\",\"x\":0,\"y\":0,\"width\":1,"
+      u"\"height\":1,\"primary\":true}],\"monitor_id\":\"m\",\"monitor_revision\":2.5,";
+  const std::u16string head = start + u"\"capture_error\":\"\",\"width\":900,\"height\":720,";
+  EXPECT_EQ(frame(picture, u"BBBB", false), head + u"\"unchanged\":false,\"jpeg\":\"AAAA\"}");
+  EXPECT_EQ(frame(picture, u"", false), head + u"\"unchanged\":false,\"jpeg\":\"AAAA\"}");
+  EXPECT_EQ(frame(picture, u"AAAA", true), head + u"\"unchanged\":true}");
+  EXPECT_EQ(frame(failed, u"", false), start + u"\"capture_error\":\"capture_unavailable\"}");
+
   JsonObject with_error = BuildStatusMessage(true);
   EXPECT_THROW(TurnIntoPreviewFrame(with_error, u"", 0, picture, u""), std::logic_error);
   JsonObject consent = BuildConsentMessage(u"c", true);
