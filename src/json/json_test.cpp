@@ -168,10 +168,8 @@ TEST(JsonHandles, CyclesEmptyHandlesAndDepthRaise) {
   EXPECT_EQ(outer.Serialize(), u"{\"inner\":{\"list\":[]},\"again\":{\"list\":[]}}");
 
   EXPECT_THROW(JsonObject().Serialize(), JsonError);
-  EXPECT_THROW(JsonObject().HasKey(u"a"), JsonError);
   EXPECT_THROW(JsonArray().Append(JsonValue::Boolean(true)), JsonError);
   EXPECT_THROW((void)JsonValue(JsonObject()), JsonError);
-  EXPECT_THROW((void)JsonValue(JsonArray()), JsonError);
 
   JsonObject root = JsonObject::New();
   JsonObject current = root;
