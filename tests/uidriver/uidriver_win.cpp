@@ -367,15 +367,18 @@ int Run(int argc, wchar_t** argv) {
     return Matching([&](HWND window) { return kind(window) && args.filter.Matches(window); });
   };
   const auto any = [](HWND) { return true; };
+  const auto wait_for_first = [&](const std::function<bool(HWND)>& kind, const char* what) {
+    std::vector<HWND> found;
+    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(kind)).empty(); })) {
+      throw UsageError(std::string("no ") + what + " appeared");
+    }
+    return found.front();
+  };
 
   if (command == L"windows") {
     for (HWND window : filtered(any)) PrintLine(WindowJson(window));
   } else if (command == L"wait-window") {
-    std::vector<HWND> found;
-    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(any)).empty(); })) {
-      throw UsageError("no such window appeared");
-    }
-    PrintLine(WindowJson(found.front()));
+    PrintLine(WindowJson(wait_for_first(any, "such window")));
   } else if (command == L"wait-gone") {
     if (!WaitFor(args.timeout_seconds, [&] { return filtered(any).empty(); })) {
       throw UsageError("the window is still there");
@@ -399,19 +402,11 @@ int Run(int argc, wchar_t** argv) {
   } else if (command == L"boxes") {
     for (HWND box : filtered(IsMessageBox)) PrintLine(BoxJson(box));
   } else if (command == L"wait-box") {
-    std::vector<HWND> found;
-    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(IsMessageBox)).empty(); })) {
-      throw UsageError("no message box appeared");
-    }
-    PrintLine(BoxJson(found.front()));
+    PrintLine(BoxJson(wait_for_first(IsMessageBox, "message box")));
   } else if (command == L"file-dialogs") {
     for (HWND dialog : filtered(IsFileDialog)) PrintLine(FileDialogJson(dialog));
   } else if (command == L"wait-file-dialog") {
-    std::vector<HWND> found;
-    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(IsFileDialog)).empty(); })) {
-      throw UsageError("no file dialog appeared");
-    }
-    PrintLine(FileDialogJson(found.front()));
+    PrintLine(FileDialogJson(wait_for_first(IsFileDialog, "file dialog")));
   } else if (command == L"fill-file-name") {
     HWND dialog = ParseHandle(Positional(args, 0, "window handle"));
     HWND combo = FindControl(dialog, kFileNameComboId);
