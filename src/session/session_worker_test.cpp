@@ -160,9 +160,10 @@ class SessionWorkerTest : public ::testing::Test, public SessionClock {
   struct FakeFiles final : FileTransfer {
     explicit FakeFiles(SessionWorkerTest& test) : t(test) {}
     std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
-                                               std::u16string_view, std::u16string_view,
+                                               std::u16string_view prompt_id,
+                                               std::u16string_view prompt_path,
                                                const StopEvent&) override {
-      t.Note("file_step");
+      t.Note("file_step:" + Utf16ToUtf8(prompt_id) + ":" + Utf16ToUtf8(prompt_path));
       if (t.file_fails) throw FileTransferError("Unable to create temporary file");
       return std::nullopt;
     }
@@ -545,6 +546,28 @@ INSTANTIATE_TEST_SUITE_P(
                       FileCase{"StepFails", "delivering", false, "file_cancel"},
                       FileCase{"StepFailsWhenIdle", "complete", false, "status"}),
     ::testing::PrintToStringParamName());
+
+// The customer's choice is handed to the engine once, in the turn after it was made.
+TEST_F(SessionWorkerTest, TheCustomersFileChoiceReachesTheNextFileStepOnce) {
+  const std::string id(32, 'a');
+  const json offer = Active({{"file",
+                              {{"id", id},
+                               {"state", "awaiting_save"},
+                               {"direction", "to_customer"},
+                               {"name", "report.txt"}}}});
+  Handshake(offer);
+  Then(Reply(offer), [this, id] {
+    EXPECT_TRUE(worker->SubmitFileChoice(Utf8ToUtf16(id), u"C:\\Users\\ada\\report.txt"));
+  });
+  Then(Reply(offer));
+  Then(Reply(Session("ended")));
+
+  Run();
+
+  EXPECT_THAT(Events("file_step"),
+              ::testing::ElementsAre(
+                  "file_step::", "file_step:" + id + ":C:\\Users\\ada\\report.txt", "file_step::"));
+}
 
 // ---- the end of a session ----
 
