@@ -25,19 +25,7 @@ class CredentialManagerStore final : public DeviceCredentialStore {
   }
 
   void Write(std::u16string_view origin, const DeviceCredentials& credentials) override {
-    std::u16string target = CredentialTargetName(origin);
-    std::u16string user_name = credentials.device_id;
-    std::vector<std::uint8_t> blob = EncodeTokenBlob(credentials.token);
-    CREDENTIALW credential{};
-    credential.Type = CRED_TYPE_GENERIC;
-    credential.TargetName = reinterpret_cast<LPWSTR>(target.data());
-    credential.UserName = reinterpret_cast<LPWSTR>(user_name.data());
-    credential.CredentialBlobSize = static_cast<DWORD>(blob.size());
-    credential.CredentialBlob = blob.data();
-    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
-    if (!CredWriteW(&credential, 0)) {
-      throw std::runtime_error("Unable to save device credentials in Windows Credential Manager.");
-    }
+    WriteStoredCredentials(origin, credentials.device_id, EncodeTokenBlob(credentials.token));
   }
 
   std::u16string RandomHex(std::size_t byte_count) override {
@@ -46,6 +34,21 @@ class CredentialManagerStore final : public DeviceCredentialStore {
 };
 
 }  // namespace
+
+void WriteStoredCredentials(std::u16string_view origin, std::u16string user_name,
+                            std::vector<std::uint8_t> blob) {
+  std::u16string target = CredentialTargetName(origin);
+  CREDENTIALW credential{};
+  credential.Type = CRED_TYPE_GENERIC;
+  credential.TargetName = reinterpret_cast<LPWSTR>(target.data());
+  credential.UserName = reinterpret_cast<LPWSTR>(user_name.data());
+  credential.CredentialBlobSize = static_cast<DWORD>(blob.size());
+  credential.CredentialBlob = blob.data();
+  credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
+  if (!CredWriteW(&credential, 0)) {
+    throw std::runtime_error("Unable to save device credentials in Windows Credential Manager.");
+  }
+}
 
 std::optional<DeviceCredentials> ReadDeviceCredentials(std::u16string_view origin) {
   const std::u16string target = CredentialTargetName(origin);

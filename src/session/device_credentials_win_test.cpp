@@ -61,19 +61,6 @@ class DeviceCredentialsTest : public ::testing::Test {
     return entry;
   }
 
-  static void WriteRaw(const std::u16string& origin, std::u16string user_name,
-                       std::vector<std::uint8_t> blob) {
-    std::u16string target = CredentialTargetName(origin);
-    CREDENTIALW credential{};
-    credential.Type = CRED_TYPE_GENERIC;
-    credential.TargetName = reinterpret_cast<LPWSTR>(target.data());
-    credential.UserName = reinterpret_cast<LPWSTR>(user_name.data());
-    credential.CredentialBlobSize = static_cast<DWORD>(blob.size());
-    credential.CredentialBlob = blob.data();
-    credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
-    ASSERT_TRUE(CredWriteW(&credential, 0)) << GetLastError();
-  }
-
   std::vector<std::u16string> origins_;
 };
 
@@ -136,7 +123,7 @@ TEST_F(DeviceCredentialsTest, AnInvalidEntryIsReportedAndLeftAsItWas) {
   };
   for (const Case& stored : cases) {
     const std::u16string origin = Origin(u"wss", 443);
-    WriteRaw(origin, stored.user_name, stored.blob);
+    WriteStoredCredentials(origin, stored.user_name, stored.blob);
     for (int attempt = 0; attempt < 2; ++attempt) {
       try {
         LoadOrCreateDeviceCredentials(OptionsFor(origin));
