@@ -1,0 +1,311 @@
+"""Screen previews under Wine and Xvfb, the pictures checked with Pillow.
+
+screen_probe.exe shows a known picture on every monitor, puts a black square cursor (hot spot in
+its middle) where a test wants it, runs the real captures and writes what they returned; these
+tests decode every picture themselves. The single-monitor cases use the test session's display
+(1600 x 1000); the two-monitor cases bring up a display and a Wine prefix of their own.
+"""
+import base64
+import io
+import json
+import os
+import pathlib
+import select
+import subprocess
+
+import pytest
+from PIL import Image, ImageChops, ImageFilter
+
+PROBE = os.environ["QUILLORY_SCREEN_PROBE"]
+WINE_RUN = os.environ["QUILLORY_WINE_RUN"]
+STATE = pathlib.Path(os.environ["QUILLORY_SCREEN_STATE"])
+SOURCE = pathlib.Path(os.environ["QUILLORY_SOURCE_DIR"])
+
+# As in screen_probe_win.cpp: monitor i shows PALETTE[(2 * i + q) % 6] in quadrant q.
+PALETTE = [(220, 30, 30), (30, 200, 30), (30, 30, 220), (230, 230, 40), (210, 40, 210),
+           (40, 210, 210)]
+CURSOR_SIDE = 32
+CURSOR_HOT_SPOT = 16
+SESSION_DESKTOP = (0, 0, 1600, 1000)
+TOO_LARGE = "Screen preview exceeded the size limit."
+
+
+def scaled(width, height, max_width, max_height):
+    scale = min(1.0, max_width / width, max_height / height)
+    return max(1, int(width * scale)), max(1, int(height * scale))
+
+
+def mul_div(a, b, c):
+    product = a * b
+    magnitude = (abs(product) + c // 2) // c
+    return magnitude if product >= 0 else -magnitude
+
+
+def run_probe(scenario, command, env=None):
+    STATE.mkdir(parents=True, exist_ok=True)
+    scenario_file = STATE / "scenario.json"
+    result_file = STATE / "result.json"
+    scenario_file.write_text(json.dumps(scenario))
+    result_file.unlink(missing_ok=True)
+    # Wine's server and helpers inherit the first program's files: no pipes, or the run never ends.
+    with open(STATE / "probe.log", "wb") as log:
+        subprocess.run(command + [PROBE, str(scenario_file), str(result_file)], env=env,
+                       stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                       timeout=600, check=False)
+    result = json.loads(result_file.read_text())
+    assert "probe_error" not in result, result
+    return result
+
+
+def session_probe(scenario):
+    return run_probe(scenario, [WINE_RUN])
+
+
+def picture(frame):
+    """The frame's picture, decoded; checks the text and the size on the way."""
+    text = frame["jpeg"]
+    assert frame["error"] == ""
+    assert "\r" not in text and "\n" not in text
+    image = Image.open(io.BytesIO(base64.b64decode(text, validate=True)))
+    assert image.format == "JPEG"
+    assert image.size == (frame["width"], frame["height"])
+    return image.convert("RGB")
+
+
+def assert_close(colour, expected, where):
+    assert all(abs(a - b) <= 24 for a, b in zip(colour, expected)), (where, colour, expected)
+
+
+def assert_quadrants(image, monitor_index):
+    width, height = image.size
+    for quadrant, (fx, fy) in enumerate([(1, 1), (3, 1), (1, 3), (3, 3)]):
+        point = (fx * width // 4, fy * height // 4)
+        assert_close(image.getpixel(point), PALETTE[(2 * monitor_index + quadrant) % 6], point)
+
+
+def dark_box(image):
+    """Bounding box (left, top, right, bottom) of the areas dark in every channel, or None.
+    Dark specks narrower than three pixels, which JPEG leaves along colour edges, are not
+    counted; the areas are measured back to their full size."""
+    red, green, blue = image.split()
+    brightest = ImageChops.lighter(ImageChops.lighter(red, green), blue)
+    box = brightest.filter(ImageFilter.MaxFilter(3)).point(
+        lambda value: 255 if value < 80 else 0).getbbox()
+    if box is None:
+        return None
+    left, top, right, bottom = box
+    return (max(0, left - 1), max(0, top - 1), min(image.width, right + 1),
+            min(image.height, bottom + 1))
+
+
+def expected_cursor_box(x, y, rect, size):
+    left, top, right, bottom = rect
+    w, h = right - left, bottom - top
+    dx = mul_div(x - CURSOR_HOT_SPOT - left, size[0], w)
+    dy = mul_div(y - CURSOR_HOT_SPOT - top, size[1], h)
+    dw = max(1, mul_div(CURSOR_SIDE, size[0], w))
+    dh = max(1, mul_div(CURSOR_SIDE, size[1], h))
+    return (max(0, dx), max(0, dy), min(size[0], dx + dw), min(size[1], dy + dh))
+
+
+def assert_box(actual, expected):
+    assert actual is not None, expected
+    assert all(abs(a - b) <= 1 for a, b in zip(actual, expected)), (actual, expected)
+
+
+def frame_monitor(frame):
+    return frame["monitor_id"], tuple(frame["rect"])
+
+
+def test_preview_shows_the_pattern_and_unknown_ids_are_refused():
+    out = session_probe({
+        "pattern": "quadrants",
+        "cursor": {"kind": "mono", "x": 1599, "y": 999},
+        "captures": [{"monitor": ""}, {"monitor": "\\\\.\\DISPLAY1"},
+                     {"monitor": "\\\\.\\display1"}, {"monitor": "\\\\.\\DISPLAY"},
+                     {"monitor": "\\\\.\\DISPLAY9"}],
+    })
+    assert out["monitors"] == [
+        {"id": "\\\\.\\DISPLAY1", "rect": list(SESSION_DESKTOP), "primary": True}]
+    for frame in out["frames"][:2]:
+        assert frame_monitor(frame) == ("\\\\.\\DISPLAY1", SESSION_DESKTOP)
+        image = picture(frame)
+        assert image.size == scaled(1600, 1000, 1280, 720) == (1152, 720)
+        assert_quadrants(image, 0)
+    for frame in out["frames"][2:]:
+        assert frame == {"jpeg": "", "error": "Selected monitor is unavailable.", "width": 0,
+                         "height": 0, "monitor_id": "", "rect": [0, 0, 0, 0]}
+
+
+@pytest.mark.parametrize("kind", ["mono", "colour"])
+@pytest.mark.parametrize("x, y", [(800, 500), (1595, 995), (3, 700)])
+def test_cursor_is_drawn_at_its_scaled_position(kind, x, y):
+    out = session_probe({"pattern": "white", "cursor": {"kind": kind, "x": x, "y": y},
+                         "captures": [{"monitor": ""}]})
+    image = picture(out["frames"][0])
+    assert_box(dark_box(image), expected_cursor_box(x, y, SESSION_DESKTOP, image.size))
+
+
+def test_noise_overflows_the_cap_and_no_object_leaks():
+    out = session_probe({
+        "pattern": "noise",
+        "cursor": {"kind": "colour", "x": 400, "y": 300},
+        "captures": [{"monitor": "", "max": [1280, 720]}, {"monitor": ""}],
+        "repeat": 200,
+    })
+    first, preview = out["frames"]
+    assert first == {"jpeg": "", "error": TOO_LARGE, "width": 0, "height": 0,
+                     "monitor_id": "\\\\.\\DISPLAY1", "rect": list(SESSION_DESKTOP)}
+    assert frame_monitor(preview) == ("\\\\.\\DISPLAY1", SESSION_DESKTOP)
+    if preview["error"] == TOO_LARGE:
+        assert preview["jpeg"] == "" and preview["width"] == 0
+    else:
+        assert picture(preview).size == scaled(1600, 1000, 640, 360)
+    # Every capture here overflows once, encodes twice and draws the cursor: a resource kept by
+    # any of those paths would show as 200 more. A little slack for the platform's own caches.
+    counts = out["counts"]
+    assert [c["captures"] for c in counts] == [0, 50, 100, 150, 200]
+    for kind in ("gdi", "handles"):
+        assert counts[0][kind] > 0, counts
+        assert counts[-1][kind] <= counts[0][kind] + 3, counts
+
+
+# ---- two monitors: a display and a Wine prefix of our own ----
+
+class PrivateDisplay:
+    """Xvfb on a free display, with logical monitors set by xrandr, stopped by its pid."""
+
+    def __init__(self, monitors):
+        # Two servers starting at once may race for the same display and one gives up: try again.
+        for _ in range(3):
+            self.process, self.display = self._start()
+            if self.display and subprocess.run(
+                    ["xrandr", "-d", self.display, "--listmonitors"], timeout=60, check=False,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+                break
+            self.stop()
+        else:
+            raise RuntimeError("Xvfb did not start")
+        for name, geometry, output in monitors:
+            subprocess.run(["xrandr", "-d", self.display, "--setmonitor", name, geometry, output],
+                           check=True, timeout=60, stdout=subprocess.DEVNULL)
+
+    @staticmethod
+    def _start():
+        read_end, write_end = os.pipe()
+        process = subprocess.Popen(
+            ["/usr/bin/Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
+             "-screen", "0", "3200x1080x24"],
+            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, start_new_session=True)
+        os.close(write_end)
+        # Xvfb writes the number and the line feed apart, and ends if the second write fails:
+        # read the whole line before closing our end.
+        text = b""
+        try:
+            while not text.endswith(b"\n"):
+                ready, _, _ = select.select([read_end], [], [], 60)
+                piece = os.read(read_end, 64) if ready else b""
+                if not piece:
+                    break
+                text += piece
+        finally:
+            os.close(read_end)
+        number = text.decode().strip()
+        return process, ":" + number if number else ""
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=60)
+
+
+class PrivatePrefix:
+    """A Wine prefix that takes its monitors from Xinerama (where xrandr's logical monitors
+    appear), so that it must not be the test session's."""
+
+    def __init__(self):
+        self.state = STATE / "multi"
+        self.env = dict(os.environ, WINEPREFIX=str(self.state / "prefix"), WINEDEBUG="-all",
+                        LC_ALL="C.UTF-8")
+        self.env.pop("DISPLAY", None)
+        subprocess.run([str(SOURCE / "tests/wine/session"), "prefix", str(self.state)],
+                       check=True, timeout=600, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        marker = self.state / "prefix" / ".screen-xinerama"
+        if not marker.exists():
+            subprocess.run(["/usr/bin/wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
+                            "/v", "UseXRandR", "/t", "REG_SZ", "/d", "N", "/f"], env=self.env,
+                           check=True, timeout=600, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           start_new_session=True)
+            self.stop_server()
+            marker.touch()
+
+    def stop_server(self):
+        subprocess.run(["/usr/bin/wineserver", "-k"], env=self.env, timeout=120, check=False)
+        subprocess.run(["/usr/bin/wineserver", "-w"], env=self.env, timeout=120, check=False)
+
+    def probe(self, display, scenario):
+        return run_probe(scenario, ["/usr/bin/wine"], dict(self.env, DISPLAY=display.display))
+
+
+@pytest.fixture(scope="module")
+def prefix():
+    return PrivatePrefix()
+
+
+@pytest.fixture
+def two_monitors(prefix):
+    """Runs a scenario on a fresh display of two monitors laid out as asked. Wine keeps the
+    monitors it found for as long as its server runs, so the server goes with the display."""
+
+    def run(monitors, scenario):
+        display = PrivateDisplay(monitors)
+        try:
+            return prefix.probe(display, scenario)
+        finally:
+            prefix.stop_server()
+            display.stop()
+
+    return run
+
+
+LEFT_PRIMARY = [("*LEFT", "1920/508x1080/286+0+0", "screen"),
+                ("RIGHT", "1280/338x1024/270+1920+0", "none")]
+RIGHT_PRIMARY = [("LEFT", "1920/508x1080/286+0+0", "screen"),
+                 ("*RIGHT", "1280/338x1024/270+1920+0", "none")]
+
+
+@pytest.mark.parametrize("layout, rects, cursor_x", [
+    # The cursor's hot spot sits just right of the left monitor: its square reaches 15 pixels
+    # into that monitor, yet belongs to the right one.
+    (LEFT_PRIMARY, [(0, 0, 1920, 1080), (1920, 0, 3200, 1024)], 1921),
+    # Wine puts the primary at (0, 0): the left monitor then lies at negative coordinates.
+    (RIGHT_PRIMARY, [(0, 0, 1280, 1024), (-1920, 0, 0, 1080)], 1),
+])
+def test_two_monitors(two_monitors, layout, rects, cursor_x):
+    listed = two_monitors(layout, {"pattern": "none"})["monitors"]
+    assert [(tuple(m["rect"]), m["primary"]) for m in listed] == \
+        [(rects[0], True), (rects[1], False)]
+    ids = [m["id"] for m in listed]
+    assert len(set(ids)) == 2 and all(i.startswith("\\\\.\\DISPLAY") for i in ids)
+
+    out = two_monitors(layout, {
+        "pattern": "quadrants",
+        "cursor": {"kind": "mono", "x": cursor_x, "y": 500},
+        "captures": [{"monitor": ""}, {"monitor": ids[0]}, {"monitor": ids[1]}],
+    })
+    primary, first, second = out["frames"]
+    assert primary == first
+    for index, frame in enumerate([first, second]):
+        assert frame_monitor(frame) == (ids[index], rects[index])
+        left, top, right, bottom = rects[index]
+        image = picture(frame)
+        assert image.size == scaled(right - left, bottom - top, 1280, 720)
+        assert_quadrants(image, index)
+        cursor_here = left <= cursor_x < right
+        box = dark_box(image)
+        if cursor_here:
+            assert_box(box, expected_cursor_box(cursor_x, 500, rects[index], image.size))
+        else:
+            assert box is None, box
