@@ -145,7 +145,31 @@ bool CaptureScaled(const ScreenRect& rect, std::int32_t w, std::int32_t h, Previ
   return true;
 }
 
-// The JPEG file of `bgr`, or nothing when it is empty or larger than the cap.
+class WindowsScreen final : public Screen {
+ public:
+  std::vector<MonitorInfo> ListMonitors() override { return varnel::ListMonitors(); }
+  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
+    return varnel::FindMonitor(id);
+  }
+  PreviewFrame CapturePreview(std::u16string_view monitor_id) override {
+    return varnel::CapturePreview(monitor_id);
+  }
+};
+
+}  // namespace
+
+std::vector<MonitorInfo> ListMonitors() {
+  Enumeration enumeration;
+  enumeration.monitors.reserve(kMaxMonitors);
+  EnumDisplayMonitors(nullptr, nullptr, CollectMonitor, reinterpret_cast<LPARAM>(&enumeration));
+  if (enumeration.failure) std::rethrow_exception(enumeration.failure);
+  return OrderMonitors(std::move(enumeration.monitors));
+}
+
+std::optional<MonitorInfo> FindMonitor(std::u16string_view id) {
+  return FindMonitorIn(ListMonitors(), id);
+}
+
 std::optional<std::vector<std::uint8_t>> EncodeJpeg(std::span<std::uint8_t> bgr, PreviewSize size) {
   ComPtr<IWICImagingFactory> factory;
   Check(CoCreateInstance(CLSID_WICImagingFactory2, nullptr, CLSCTX_INPROC_SERVER,
@@ -186,31 +210,6 @@ std::optional<std::vector<std::uint8_t>> EncodeJpeg(std::span<std::uint8_t> bgr,
   Check(stream->Read(jpeg.data(), static_cast<ULONG>(jpeg.size()), &read));
   if (read != jpeg.size()) RaiseResult(E_FAIL);
   return jpeg;
-}
-
-class WindowsScreen final : public Screen {
- public:
-  std::vector<MonitorInfo> ListMonitors() override { return varnel::ListMonitors(); }
-  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
-    return varnel::FindMonitor(id);
-  }
-  PreviewFrame CapturePreview(std::u16string_view monitor_id) override {
-    return varnel::CapturePreview(monitor_id);
-  }
-};
-
-}  // namespace
-
-std::vector<MonitorInfo> ListMonitors() {
-  Enumeration enumeration;
-  enumeration.monitors.reserve(kMaxMonitors);
-  EnumDisplayMonitors(nullptr, nullptr, CollectMonitor, reinterpret_cast<LPARAM>(&enumeration));
-  if (enumeration.failure) std::rethrow_exception(enumeration.failure);
-  return OrderMonitors(std::move(enumeration.monitors));
-}
-
-std::optional<MonitorInfo> FindMonitor(std::u16string_view id) {
-  return FindMonitorIn(ListMonitors(), id);
 }
 
 bool InputDesktopIsDefault() { return static_cast<bool>(OpenDefaultInputDesktop()); }

@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
+#include "screen/preview_rules.h"
 #include "screen/screen.h"
 
 namespace varnel {
@@ -42,6 +44,11 @@ PreviewFrame CapturePreview(std::u16string_view monitor_id);
 void DrawCursor(HDC target, std::int32_t output_width, std::int32_t output_height,
                 std::int32_t source_width, std::int32_t source_height, const CURSORINFO& cursor,
                 std::int32_t source_left, std::int32_t source_top) noexcept;
+
+// The JPEG file of `bgr` (24-bit pixels, rows packed, `size` large), or nothing when it is empty
+// or larger than the cap. A failing encoder or stream call raises PlatformError with its HRESULT.
+// Public for the capture benchmark, which times it alone.
+std::optional<std::vector<std::uint8_t>> EncodeJpeg(std::span<std::uint8_t> bgr, PreviewSize size);
 
 // The Screen the session worker uses in the program.
 std::unique_ptr<Screen> MakeWindowsScreen();

@@ -7,7 +7,9 @@
 // Scenario: {"pattern": "quadrants" | "white" | "noise" | "none",
 //            "cursor": {"kind": "mono" | "colour", "x": X, "y": Y}   (optional),
 //            "captures": [{"monitor": ID, "max": [W, H]}, ...]   ("max": CaptureMonitor itself),
-//            "repeat": N}   (optional: N more previews of the primary, counting live objects)
+//            "repeat": N,   (optional: N more previews of the primary, counting live objects)
+//            "session": URL}   (optional: a whole session of the real worker with this screen
+//                               against the server at URL, every prompt allowed)
 #include <windows.h>
 // after windows.h
 #include <objbase.h>
@@ -19,13 +21,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "launch/server_url.h"
+#include "net/websocket_connection_win.h"
 #include "screen/screen_win.h"
+#include "session/session_worker.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
 
@@ -98,7 +104,7 @@ void Pump() {
 // Waits, pumping messages, until `done` holds; raises after a generous limit.
 template <typename Condition>
 void WaitFor(const char* what, Condition done) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(120);
   while (!done()) {
     if (std::chrono::steady_clock::now() > limit) throw std::runtime_error(what);
     Pump();
@@ -170,6 +176,56 @@ int OpenHandles() {
   int open = 0;
   for (ULONG i = 0; i < count; ++i) open += entries[i].process == self ? 1 : 0;
   return open;
+}
+
+// The session's other parts do nothing: this run is about the pictures.
+class IdleInput final : public InputInjector {
+ public:
+  bool ApplyInputs(const JsonArray&, bool, std::u16string_view) override { return true; }
+  void ReleaseAll() noexcept override {}
+  void StopInput() noexcept override {}
+  void lock() override { lock_.lock(); }
+  void unlock() noexcept override { lock_.unlock(); }
+
+ private:
+  std::mutex lock_;
+};
+
+class NoFiles final : public FileTransfer {
+ public:
+  std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
+                                             std::u16string_view, std::u16string_view,
+                                             const StopEvent&) override {
+    return std::nullopt;
+  }
+  void ResetTransfer() noexcept override {}
+};
+
+Json RunSession(const std::string& url) {
+  LaunchOptions options;
+  options.server = ValidateServerUrl(Utf8ToUtf16(url), true);
+  options.allow_insecure_local = true;
+  options.support_ticket = u"123456";
+  options.requester = u"Screen customer";
+  const DeviceCredentials credentials{std::u16string(32, u'a'), std::u16string(64, u'b')};
+  SessionWorkerParts parts;
+  parts.connect = MakeWebSocketConnectionFactory();
+  parts.screen = MakeWindowsScreen();
+  parts.input = std::make_unique<IdleInput>();
+  parts.file = std::make_unique<NoFiles>();
+  parts.thread_enter = [] {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) throw std::runtime_error("COM");
+  };
+  parts.thread_leave = [] { CoUninitialize(); };
+  SessionWorker worker(options, credentials, std::move(parts));
+  worker.Start();
+  WaitFor("the session did not finish", [&] {
+    const SessionSnapshot snapshot = worker.Snapshot();
+    if (snapshot.consent_required) worker.SubmitConsent(true, snapshot.consent_id);
+    return snapshot.finished;
+  });
+  worker.Stop();
+  return {{"status_text", Utf16ToUtf8(worker.Snapshot().status_text)}};
 }
 
 Json FrameJson(const PreviewFrame& frame) {
@@ -286,6 +342,10 @@ Json Run(const Json& scenario) {
         throw std::runtime_error("capture failed: " + Utf16ToUtf8(frame.error));
     }
     result["counts"] = counts;
+  }
+
+  if (scenario.contains("session")) {
+    result["session"] = RunSession(scenario.at("session").get<std::string>());
   }
 
   for (HWND window : windows) DestroyWindow(window);

@@ -10,11 +10,13 @@ import io
 import json
 import os
 import pathlib
-import select
 import subprocess
+import sys
 
 import pytest
 from PIL import Image, ImageChops, ImageFilter
+
+from private_display import PrivateDisplay, PrivatePrefix
 
 PROBE = os.environ["QUILLORY_SCREEN_PROBE"]
 WINE_RUN = os.environ["QUILLORY_WINE_RUN"]
@@ -170,88 +172,47 @@ def test_noise_overflows_the_cap_and_no_object_leaks():
         assert counts[-1][kind] <= counts[0][kind] + 3, counts
 
 
+def test_worker_sends_previews_of_the_real_screen():
+    """The session worker with this screen against the simulator: the pictures it sends decode
+    and show the screen, and a screen that stands still is reported unchanged."""
+    sys.path.insert(0, str(SOURCE / "tests" / "simulator"))
+    from run_session_e2e import start_simulator
+
+    work = STATE / "session"
+    work.mkdir(parents=True, exist_ok=True)
+    simulator, port, transcript = start_simulator(work, "full_session.py", "frames=4")
+    try:
+        out = session_probe({"pattern": "quadrants",
+                             "cursor": {"kind": "mono", "x": 1599, "y": 999},
+                             "session": f"ws://127.0.0.1:{port}/client"})
+        simulator.wait(timeout=60)
+    finally:
+        if simulator.poll() is None:
+            simulator.terminate()
+            simulator.wait(timeout=30)
+    assert out["session"]["status_text"] == \
+        "The support agent ended this session. Remote access has stopped."
+    sent = [entry["msg"] for entry in map(json.loads, transcript.read_text().splitlines())
+            if entry["dir"] == "client"]
+    request = next(m for m in sent if m["type"] == "request")
+    assert request["monitors"] == [{"id": "\\\\.\\DISPLAY1", "x": 0, "y": 0, "width": 1600,
+                                    "height": 1000, "primary": True}]
+    initial = next(m for m in sent if m["type"] == "initial_preview")
+    frames = [m for m in sent if m["type"] == "preview_frame"]
+    assert len(frames) >= 4
+    for message in (initial, frames[0]):
+        assert message["capture_error"] == ""
+        assert (message["width"], message["height"]) == (1152, 720)
+        assert_quadrants(picture(dict(message, error="")), 0)
+    assert frames[0]["unchanged"] is False
+    assert all(f["unchanged"] is True and "jpeg" not in f for f in frames[1:]), frames[1:]
+
+
 # ---- two monitors: a display and a Wine prefix of our own ----
-
-class PrivateDisplay:
-    """Xvfb on a free display, with logical monitors set by xrandr, stopped by its pid."""
-
-    def __init__(self, monitors):
-        # Two servers starting at once may race for the same display and one gives up: try again.
-        for _ in range(3):
-            self.process, self.display = self._start()
-            if self.display and subprocess.run(
-                    ["xrandr", "-d", self.display, "--listmonitors"], timeout=60, check=False,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
-                break
-            self.stop()
-        else:
-            raise RuntimeError("Xvfb did not start")
-        for name, geometry, output in monitors:
-            subprocess.run(["xrandr", "-d", self.display, "--setmonitor", name, geometry, output],
-                           check=True, timeout=60, stdout=subprocess.DEVNULL)
-
-    @staticmethod
-    def _start():
-        read_end, write_end = os.pipe()
-        process = subprocess.Popen(
-            ["/usr/bin/Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
-             "-screen", "0", "3200x1080x24"],
-            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL, start_new_session=True)
-        os.close(write_end)
-        # Xvfb writes the number and the line feed apart, and ends if the second write fails:
-        # read the whole line before closing our end.
-        text = b""
-        try:
-            while not text.endswith(b"\n"):
-                ready, _, _ = select.select([read_end], [], [], 60)
-                piece = os.read(read_end, 64) if ready else b""
-                if not piece:
-                    break
-                text += piece
-        finally:
-            os.close(read_end)
-        number = text.decode().strip()
-        return process, ":" + number if number else ""
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=60)
-
-
-class PrivatePrefix:
-    """A Wine prefix that takes its monitors from Xinerama (where xrandr's logical monitors
-    appear), so that it must not be the test session's."""
-
-    def __init__(self):
-        self.state = STATE / "multi"
-        self.env = dict(os.environ, WINEPREFIX=str(self.state / "prefix"), WINEDEBUG="-all",
-                        LC_ALL="C.UTF-8")
-        self.env.pop("DISPLAY", None)
-        subprocess.run([str(SOURCE / "tests/wine/session"), "prefix", str(self.state)],
-                       check=True, timeout=600, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        marker = self.state / "prefix" / ".screen-xinerama"
-        if not marker.exists():
-            subprocess.run(["/usr/bin/wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver",
-                            "/v", "UseXRandR", "/t", "REG_SZ", "/d", "N", "/f"], env=self.env,
-                           check=True, timeout=600, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           start_new_session=True)
-            self.stop_server()
-            marker.touch()
-
-    def stop_server(self):
-        subprocess.run(["/usr/bin/wineserver", "-k"], env=self.env, timeout=120, check=False)
-        subprocess.run(["/usr/bin/wineserver", "-w"], env=self.env, timeout=120, check=False)
-
-    def probe(self, display, scenario):
-        return run_probe(scenario, ["/usr/bin/wine"], dict(self.env, DISPLAY=display.display))
-
 
 @pytest.fixture(scope="module")
 def prefix():
-    return PrivatePrefix()
+    return PrivatePrefix(SOURCE, STATE / "multi")
 
 
 @pytest.fixture
@@ -260,9 +221,9 @@ def two_monitors(prefix):
     monitors it found for as long as its server runs, so the server goes with the display."""
 
     def run(monitors, scenario):
-        display = PrivateDisplay(monitors)
+        display = PrivateDisplay("3200x1080", monitors)
         try:
-            return prefix.probe(display, scenario)
+            return run_probe(scenario, ["/usr/bin/wine"], prefix.environment(display))
         finally:
             prefix.stop_server()
             display.stop()
