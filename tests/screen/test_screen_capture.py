@@ -54,6 +54,7 @@ def run_probe(scenario, command, env=None):
         subprocess.run(command + [PROBE, str(scenario_file), str(result_file)], env=env,
                        stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                        timeout=600, check=False)
+    assert result_file.exists(), (STATE / "probe.log").read_text(errors="replace")
     result = json.loads(result_file.read_text())
     assert "probe_error" not in result, result
     return result
