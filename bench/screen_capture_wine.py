@@ -88,6 +88,7 @@ def main():
           f"(floor {figures['floor_jpeg_bytes']}), Base64 {figures['base64_chars']} characters")
     print(f"{'stage (ms)':34} {'median':>8} {'p10':>8} {'p90':>8} {'min':>8} {'max':>8}")
     rows = [("pipeline under Wine (CaptureMonitor)", "pipeline_ms"),
+            ("  desktop check, monitor lookup", "lookup_ms"),
             ("  capture: StretchBlt HALFTONE", "capture_ms"), ("  cursor", "cursor_ms"),
             ("  32 to 24 bit", "convert_ms"), ("  WIC JPEG", "encode_ms"),
             ("  Base64", "base64_ms"), ("native floor: downscale + JPEG", "floor_ms"),
