@@ -80,10 +80,18 @@ def assert_close(colour, expected, where):
 
 
 def assert_quadrants(image, monitor_index):
+    """Each quadrant's colour at its centre and a few pixels from the picture's middle lines and
+    outer corners, so a shifted, cropped or flipped picture fails."""
     width, height = image.size
-    for quadrant, (fx, fy) in enumerate([(1, 1), (3, 1), (1, 3), (3, 3)]):
-        point = (fx * width // 4, fy * height // 4)
-        assert_close(image.getpixel(point), PALETTE[(2 * monitor_index + quadrant) % 6], point)
+    near = 6
+    for quadrant, (left, top) in enumerate([(0, 0), (1, 0), (0, 1), (1, 1)]):
+        xs = [left * width // 2 + near, (left + 1) * width // 2 - near,
+              left * width // 2 + width // 4]
+        ys = [top * height // 2 + near, (top + 1) * height // 2 - near,
+              top * height // 2 + height // 4]
+        expected = PALETTE[(2 * monitor_index + quadrant) % 6]
+        for point in [(xs[0], ys[0]), (xs[1], ys[1]), (xs[2], ys[2])]:
+            assert_close(image.getpixel(point), expected, point)
 
 
 def dark_box(image):
@@ -123,7 +131,7 @@ def frame_monitor(frame):
 def test_preview_shows_the_pattern_and_unknown_ids_are_refused():
     out = session_probe({
         "pattern": "quadrants",
-        "cursor": {"kind": "mono", "x": 1599, "y": 999},
+        "cursor": {"kind": "mono", "x": 200, "y": 800},
         "captures": [{"monitor": ""}, {"monitor": "\\\\.\\DISPLAY1"},
                      {"monitor": "\\\\.\\display1"}, {"monitor": "\\\\.\\DISPLAY"},
                      {"monitor": "\\\\.\\DISPLAY9"}],
@@ -184,7 +192,7 @@ def test_worker_sends_previews_of_the_real_screen():
     simulator, port, transcript = start_simulator(work, "full_session.py", "frames=4")
     try:
         out = session_probe({"pattern": "quadrants",
-                             "cursor": {"kind": "mono", "x": 1599, "y": 999},
+                             "cursor": {"kind": "mono", "x": 200, "y": 800},
                              "session": f"ws://127.0.0.1:{port}/client"})
         simulator.wait(timeout=60)
     finally:
@@ -254,7 +262,7 @@ def test_two_monitors(two_monitors, layout, rects, cursor_x):
 
     out = two_monitors(layout, {
         "pattern": "quadrants",
-        "cursor": {"kind": "mono", "x": cursor_x, "y": 500},
+        "cursor": {"kind": "mono", "x": cursor_x, "y": 300},
         "captures": [{"monitor": ""}, {"monitor": ids[0]}, {"monitor": ids[1]}],
     })
     primary, first, second = out["frames"]
@@ -268,6 +276,6 @@ def test_two_monitors(two_monitors, layout, rects, cursor_x):
         cursor_here = left <= cursor_x < right
         box = dark_box(image)
         if cursor_here:
-            assert_box(box, expected_cursor_box(cursor_x, 500, rects[index], image.size))
+            assert_box(box, expected_cursor_box(cursor_x, 300, rects[index], image.size))
         else:
             assert box is None, box
