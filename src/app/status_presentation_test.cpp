@@ -1,0 +1,3 @@
+#include "app/status_presentation.h"
+
+#include <gtest/gtest.h>
