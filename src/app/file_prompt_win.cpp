@@ -47,7 +47,7 @@ void StatusWindow::PromptForTransferFile(const SessionSnapshot& snap) {
   const std::u16string transfer_id = snap.file_transfer_id;
   last_prompted_transfer_id_ = transfer_id;
   file_prompt_open_ = true;
-  ShowWindow(hwnd_, SW_RESTORE);
+  ShowRestored();
   SetForegroundWindow(hwnd_);
 
   std::vector<wchar_t> path(kPathUnits, L'\0');

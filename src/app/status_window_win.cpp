@@ -237,7 +237,7 @@ void StatusWindow::OnCommand(int id) {
 
 LRESULT StatusWindow::OnActivation() {
   if (started_hidden_) return 1;
-  ShowWindow(hwnd_, IsIconic(hwnd_) ? SW_RESTORE : SW_SHOW);
+  ShowRestored();
   SetForegroundWindow(hwnd_);
   FLASHWINFO flash{sizeof flash, hwnd_, FLASHW_TRAY, 2, 0};
   FlashWindowEx(&flash);
@@ -427,6 +427,29 @@ SIZE StatusWindow::ViewSize() const {
   return {Scale(kDetailsWidth), Scale(kDetailsHeight)};
 }
 
+// Restored positions are kept in workspace coordinates: screen coordinates less the primary
+// work area's corner.
+POINT StatusWindow::WorkspaceOffset() const {
+  MONITORINFO primary{};
+  primary.cbSize = sizeof primary;
+  if (!GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary)) return {0, 0};
+  return {primary.rcWork.left - primary.rcMonitor.left, primary.rcWork.top - primary.rcMonitor.top};
+}
+
+// The window's top-left corner; for a minimised window, where it will be restored.
+POINT StatusWindow::TopLeft() const {
+  if (IsIconic(hwnd_)) {
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    GetWindowPlacement(hwnd_, &placement);
+    const POINT offset = WorkspaceOffset();
+    return {placement.rcNormalPosition.left + offset.x, placement.rcNormalPosition.top + offset.y};
+  }
+  RECT rect{};
+  GetWindowRect(hwnd_, &rect);
+  return {rect.left, rect.top};
+}
+
 void StatusWindow::FitWindow(HMONITOR monitor, int x, int y, bool centre) {
   const SIZE client = ViewSize();
   const SIZE outer =
@@ -443,7 +466,20 @@ void StatusWindow::FitWindow(HMONITOR monitor, int x, int y, bool centre) {
     x = std::max<int>(std::min<int>(x, work.right - outer.cx), work.left);
     y = std::max<int>(std::min<int>(y, work.bottom - outer.cy), work.top);
   }
-  SetWindowPos(hwnd_, nullptr, x, y, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+  if (IsIconic(hwnd_)) {
+    // Moving a minimised window moves its icon: the view's size must become the size it is
+    // restored to, or the customer gets the previous view's size back.
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    GetWindowPlacement(hwnd_, &placement);
+    const POINT offset = WorkspaceOffset();
+    placement.rcNormalPosition = {x - offset.x, y - offset.y, x - offset.x + outer.cx,
+                                  y - offset.y + outer.cy};
+    placement.showCmd = SW_SHOWMINNOACTIVE;
+    SetWindowPlacement(hwnd_, &placement);
+  } else {
+    SetWindowPos(hwnd_, nullptr, x, y, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   LayoutControls();
   InvalidateRect(hwnd_, nullptr, TRUE);
 }
@@ -460,9 +496,8 @@ void StatusWindow::SetDetailsVisible(bool wanted, bool force) {
   details_visible_ = visible;
   SetText(details_toggle_, visible ? kHideDetailsText : kShowDetailsText);
   SetFocus(details_toggle_);
-  RECT rect{};
-  GetWindowRect(hwnd_, &rect);
-  FitWindow(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), rect.left, rect.top, false);
+  const POINT corner = TopLeft();
+  FitWindow(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), corner.x, corner.y, false);
 }
 
 void StatusWindow::DrawActionButton(const DRAWITEMSTRUCT& item) {
@@ -535,9 +570,15 @@ void StatusWindow::Enable(HWND control, bool enabled) {
   if (control && (IsWindowEnabled(control) != FALSE) != enabled) EnableWindow(control, enabled);
 }
 
+// Restoring a window that is not minimised brings back its last restored size under Wine, which
+// may be the size of another view: only a minimised window is restored.
+void StatusWindow::ShowRestored() {
+  if (hwnd_) ShowWindow(hwnd_, IsIconic(hwnd_) ? SW_RESTORE : SW_SHOW);
+}
+
 void StatusWindow::RestoreAndRaise(bool flash_if_not_raised) {
   if (started_hidden_ || !hwnd_) return;
-  ShowWindow(hwnd_, SW_RESTORE);
+  ShowRestored();
   if (!SetForegroundWindow(hwnd_) && flash_if_not_raised) {
     FLASHWINFO flash{sizeof flash, hwnd_, FLASHW_TRAY | FLASHW_TIMERNOFG, 5, 0};
     FlashWindowEx(&flash);

@@ -93,6 +93,8 @@ class StatusWindow {
   void CreateFonts();
   void LayoutControls();
   void FitWindow(HMONITOR monitor, int x, int y, bool centre);
+  POINT WorkspaceOffset() const;
+  POINT TopLeft() const;
   void SetDetailsVisible(bool wanted, bool force);
   SIZE OuterSize(int client_width, int client_height, DWORD ex_style) const;
   SIZE ViewSize() const;
@@ -107,6 +109,7 @@ class StatusWindow {
   void PromptForTransferFile(const SessionSnapshot& snap);
 
   // Window calls that respect a hidden start.
+  void ShowRestored();
   void RestoreAndRaise(bool flash_if_not_raised);
   void Beep() const;
   int Box(const std::u16string& text, const std::u16string& caption, UINT flags);
