@@ -4,7 +4,8 @@ creating gate files named "<ticket>-<step>" in the folder given as --set gates=D
 connection (no ticket) uses the gate name "legacy-<step>".
 
   0, 1  the whole session: waiting, consent, viewer, control request, agent ends
-  2     an old server version (version warning); waits for the customer to close
+  2     an old server version (version warning); at gate "agent" asks for consent; waits for
+        the customer to close
   3     waits for the customer to close
   4     a file for the customer named a/b:c*?.txt, kept waiting until gate "end"
   5     the last reply ends the session and offers a new file in the same breath
@@ -45,6 +46,9 @@ async def scenario(sim):
             await until_gate(sim, "end")
             sim.end("staff_end")
             return
+        if story == "2":
+            await until_gate(sim, "agent")
+            sim.assign_agent("agent-2")
         await sim.until_closed()
         return
 
