@@ -23,11 +23,7 @@
 //                                                    a virtual-key number, "text:..." or
 //                                                    "shift+N"
 //   uidriver focus HWND                               the control that has the keyboard focus
-//   uidriver accessible-names HWND                    each control's accessible name and role
 #include <windows.h>
-// clang-format off
-#include <oleacc.h>
-// clang-format on
 
 #include <cstdio>
 #include <cstdlib>
@@ -490,36 +486,6 @@ void TypeKeys(HWND window, const std::vector<std::wstring>& keys) {
   }
 }
 
-// What a screen reader would announce for each control: its name and role, from the platform's
-// accessibility objects.
-void PrintAccessibleNames(HWND window) {
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  for (HWND control : Descendants(window)) {
-    IAccessible* object = nullptr;
-    std::wstring name;
-    long role = 0;
-    if (SUCCEEDED(AccessibleObjectFromWindow(control, static_cast<DWORD>(OBJID_CLIENT),
-                                             IID_IAccessible, reinterpret_cast<void**>(&object))) &&
-        object) {
-      VARIANT self{};
-      self.vt = VT_I4;
-      self.lVal = CHILDID_SELF;
-      BSTR text = nullptr;
-      if (object->get_accName(self, &text) == S_OK && text) name = text;
-      SysFreeString(text);
-      VARIANT role_value{};
-      if (object->get_accRole(self, &role_value) == S_OK && role_value.vt == VT_I4) {
-        role = role_value.lVal;
-      }
-      object->Release();
-    }
-    PrintLine("{\"id\":" + std::to_string(GetDlgCtrlID(control)) +
-              ",\"class\":" + JsonString(ClassOf(control)) + ",\"name\":" + JsonString(name) +
-              ",\"role\":" + std::to_string(role) + "}");
-  }
-  CoUninitialize();
-}
-
 int Run(int argc, wchar_t** argv) {
   if (argc < 2) throw UsageError("usage: uidriver COMMAND [ARGUMENTS]");
   const std::wstring command = argv[1];
@@ -607,8 +573,6 @@ int Run(int argc, wchar_t** argv) {
   } else if (command == L"focus") {
     HWND focus = FocusOf(ParseHandle(Positional(args, 0, "window handle")));
     PrintLine(focus ? ControlJson(focus) : "{}");
-  } else if (command == L"accessible-names") {
-    PrintAccessibleNames(ParseHandle(Positional(args, 0, "window handle")));
   } else {
     throw UsageError("unknown command: " + ToUtf8(command));
   }
