@@ -24,9 +24,13 @@ class Desktop:
 
     def driver(self, *args, timeout=DEFAULT_TIMEOUT + 30):
         """Runs one uidriver command; returns its JSON lines as a list of dicts."""
-        result = subprocess.run(
-            [self.wine_run, str(self.bin / "uidriver.exe"), *map(str, args)],
-            capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+        for _attempt in range(3):
+            result = subprocess.run(
+                [self.wine_run, str(self.bin / "uidriver.exe"), *map(str, args)],
+                capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+            # A failure without the helper's own complaint is Wine failing to start it: try again.
+            if result.returncode == 0 or result.stderr.strip():
+                break
         if result.returncode != 0:
             raise AssertionError(f"uidriver {' '.join(map(str, args))} failed: {result.stderr.strip()}")
         return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]

@@ -1,4 +1,6 @@
 """A support session as the customer lives it: the real Quillory.exe against the simulator."""
+import os
+import signal
 import socket
 
 from desktop import SC_MINIMIZE, WM_SYSCOMMAND, wait_until
@@ -241,3 +243,21 @@ def test_started_hidden_never_shows_anything(desktop, launch, simulator, connect
     assert desktop.boxes() == [] and desktop.driver("file-dialogs") == []
     desktop.close_all()  # no question for a hidden window
     assert hidden.wait() == 0
+
+
+def test_a_second_start_gives_up_on_a_hung_first_instance_with_exit_3(desktop, launch):
+    first = launch()
+    window = desktop.window()
+    os.kill(first.process.pid, signal.SIGSTOP)  # the first copy stops answering messages
+    try:
+        second = launch()
+        box = desktop.wait_box()
+        assert (box["text"], box["icon"]) == (
+            "Quillory is already running but is not ready or is not responding. Please try "
+            "again shortly.", "warning")
+        desktop.answer(box, OK)
+        assert second.wait() == 3
+    finally:
+        os.kill(first.process.pid, signal.SIGCONT)
+    window.close()
+    assert first.wait() == 0
