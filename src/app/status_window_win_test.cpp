@@ -96,33 +96,50 @@ bool PumpUntil(Predicate done) {
   return true;
 }
 
+void RegisterWindowClassOnce() {
+  static const bool registered = [] {
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = StatusWindow::WindowProc;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = kStatusWindowClass;
+    return RegisterClassExW(&window_class) != 0;
+  }();
+  ASSERT_TRUE(registered);
+}
+
+// A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
+HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
+  LaunchOptions options;
+  options.legacy_auto_connect = true;  // connects at once, no ticket to type
+  options.customer_name_required = false;
+  window = std::make_unique<StatusWindow>(options, u"Local\\VarnelQuillory.window-test",
+                                          RegisterWindowMessageW(L"t"), /*started_hidden=*/true,
+                                          std::move(make_worker));
+  return CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
+                         0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), window.get());
+}
+
+SIZE ClientSize(HWND hwnd) {
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  return {client.right, client.bottom};
+}
+
 TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   const std::filesystem::path marker =
       std::filesystem::temp_directory_path() / "quillory-window-test.part";
   std::filesystem::remove(marker);
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = StatusWindow::WindowProc;
-  window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.lpszClassName = kStatusWindowClass;
-  ASSERT_NE(RegisterClassExW(&window_class), 0);
-
-  LaunchOptions options;
-  options.legacy_auto_connect = true;  // connects at once, no ticket to type
-  options.customer_name_required = false;
-  StatusWindow window(options, u"Local\\VarnelQuillory.window-test", RegisterWindowMessageW(L"t"),
-                      /*started_hidden=*/true, [&marker](const LaunchOptions& launch) {
-                        SessionWorkerParts parts;
-                        parts.connect = [] { return std::make_unique<SlowToStopConnection>(); };
-                        parts.screen = std::make_unique<NoScreen>();
-                        parts.input = std::make_unique<NoInput>();
-                        parts.file = std::make_unique<MarkerFiles>(marker);
-                        return std::make_unique<SessionWorker>(launch, DeviceCredentials{},
-                                                               std::move(parts));
-                      });
-  HWND hwnd =
-      CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle, 0,
-                      0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), &window);
+  RegisterWindowClassOnce();
+  std::unique_ptr<StatusWindow> window;
+  HWND hwnd = CreateLegacyWindow(window, [&marker](const LaunchOptions& launch) {
+    SessionWorkerParts parts;
+    parts.connect = [] { return std::make_unique<SlowToStopConnection>(); };
+    parts.screen = std::make_unique<NoScreen>();
+    parts.input = std::make_unique<NoInput>();
+    parts.file = std::make_unique<MarkerFiles>(marker);
+    return std::make_unique<SessionWorker>(launch, DeviceCredentials{}, std::move(parts));
+  });
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(marker); }));
 
@@ -131,6 +148,51 @@ TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   // Windows may end the process from here on.
   EXPECT_FALSE(std::filesystem::exists(marker));
   EXPECT_FALSE(IsWindow(hwnd));
+}
+
+TEST(StatusWindowTest, DetailsStayOnTheWorkAreaAndADpiChangeRefitsTheView) {
+  RegisterWindowClassOnce();
+  std::unique_ptr<StatusWindow> window;
+  HWND hwnd =
+      CreateLegacyWindow(window, [](const LaunchOptions&) -> std::unique_ptr<SessionWorker> {
+        throw std::runtime_error("Unable to read Windows Credential Manager.");
+      });
+  ASSERT_NE(hwnd, nullptr);
+  HWND status = GetDlgItem(hwnd, kStatusLineId);
+  ASSERT_TRUE(PumpUntil([&] { return GetWindowTextLengthW(status) > 30; }));  // the failure
+
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor));
+  const RECT& work = monitor.rcWork;
+  SetWindowPos(hwnd, nullptr, work.right - 50, work.bottom - 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(kDetailsToggleId, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(hwnd, kDetailsToggleId)));
+  const int dpi = static_cast<int>(GetDpiForWindow(hwnd));
+  EXPECT_EQ(ClientSize(hwnd).cx, MulDiv(490, dpi, 96));
+  EXPECT_EQ(ClientSize(hwnd).cy, MulDiv(570, dpi, 96));
+  RECT outer{};
+  GetWindowRect(hwnd, &outer);
+  EXPECT_TRUE(outer.left >= work.left && outer.right <= work.right && outer.top >= work.top &&
+              outer.bottom <= work.bottom);
+
+  // The system suggests a place on a 144-DPI monitor: the corner is kept, the fonts and every
+  // length are scaled anew. (The client size is not checked: this window's frame stays at its
+  // real DPI, so the frame computed for 144 DPI does not match it.)
+  RECT suggested{work.left + 10, work.top + 20, work.left + 30, work.top + 40};
+  SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+  GetWindowRect(hwnd, &outer);
+  EXPECT_EQ(outer.left, work.left + 10);
+  EXPECT_EQ(outer.top, work.top + 20);
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_EQ(font.lfHeight, -23);  // 15 at 96 DPI, scaled and rounded
+  RECT details{};
+  GetWindowRect(GetDlgItem(hwnd, kDetailsTextId), &details);
+  MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&details), 2);
+  EXPECT_EQ(details.left, 27);                                         // the 18-unit margin
+  EXPECT_EQ(details.bottom - details.top, ClientSize(hwnd).cy - 495);  // H - 330 units
+  DestroyWindow(hwnd);
 }
 
 }  // namespace
