@@ -68,6 +68,9 @@ def test_consent_control_and_the_agent_ending_the_session(desktop, launch, simul
     consent = wait_until(lambda: [m for m in simulator.client_messages("012345")
                                   if m["type"] == "consent"])
     assert (consent[0]["approved"], consent[0]["input_approved"]) == (True, True)
+    controls = window.wait(lambda c: c["status"]["text"] == "Screen preview active - View only")
+    assert controls["prompt"]["text"] == "Screen sharing is enabled."
+    assert window.info()["iconic"], "nothing raises the window while support simply runs"
 
     simulator.gate("012345", "control")
     controls = window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control")

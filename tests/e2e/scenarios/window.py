@@ -35,7 +35,7 @@ async def scenario(sim):
         return
     sim._override = {"ok": True, "server_version": "0.8.1" if story == "2" else "0.9.2"}
     sim.request_message = await sim.next("request")
-    sim.session["screen_preview"] = False
+    sim.session["screen_preview"] = story in ("0", "1")  # the full story offers previews
 
     if story in ("2", "3", "legacy"):
         if story == "legacy":
