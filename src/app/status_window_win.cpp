@@ -74,7 +74,16 @@ StatusWindow::StatusWindow(LaunchOptions options, std::u16string instance_lock_n
       entry_mode_(!options_.legacy_auto_connect),
       started_hidden_(started_hidden) {}
 
-StatusWindow::~StatusWindow() { StopWorker(); }
+StatusWindow::~StatusWindow() {
+  if (hwnd_) {
+    // A failure is unwinding past the message loop: the window must not outlive its record,
+    // and the quit message its destruction posts must not close the failure box.
+    DestroyWindow(hwnd_);
+    MSG quit;
+    PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+  }
+  StopWorker();
+}
 
 void StatusWindow::StopWorker() {
   if (worker_) {
