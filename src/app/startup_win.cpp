@@ -245,6 +245,9 @@ int RunQuillory(HINSTANCE instance, int show_command) noexcept {
   } catch (...) {
     // Allocation failures and failed start-up steps alike: one general sentence, exit 4.
     try {
+      // A quit message left by the failing window would close the box at once.
+      MSG quit;
+      PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
       if (!quiet) ShowBox(kStartupFailedText, MB_ICONERROR);
     } catch (...) {
     }
