@@ -1,15 +1,21 @@
 #include "app/startup_win.h"
 
+#include <commctrl.h>
+#include <sddl.h>
 #include <shellapi.h>
 
+#include <cstdint>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "app/status_window_win.h"
 #include "build_config.h"
 #include "launch/launch_error.h"
 #include "launch/launch_options.h"
+#include "util/unique_handle_win.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
 
@@ -19,6 +25,18 @@ namespace {
 constexpr char16_t kLaunchErrorHint[] = u"\n\nRun with --help to view the required arguments.";
 constexpr char16_t kStartupFailedText[] =
     u"Unable to start Quillory. Check your Windows permissions and system environment.";
+constexpr char16_t kAlreadyRunningText[] =
+    u"Quillory is already running but is not ready or is not responding. Please try again "
+    u"shortly.";
+constexpr int kActivationAttempts = 80;
+constexpr DWORD kActivationRetryMs = 25;
+constexpr UINT kActivationTimeoutMs = 1000;
+constexpr int kIconResource = 101;
+// The first size of the window, client area in 96-DPI units: the entry form, or the compact
+// session view when the session starts at once.
+constexpr int kInitialWidth = 380;
+constexpr int kInitialHeight = 154;
+constexpr int kInitialLegacyHeight = 178;
 
 // A start-up step failed; the customer only ever sees the general sentence, the step text is
 // for whoever debugs the process.
@@ -27,13 +45,9 @@ class StartupError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct LocalFreeDeleter {
-  void operator()(void* memory) const noexcept { LocalFree(memory); }
-};
-
 std::vector<std::u16string> ReadArguments() {
   int count = 0;
-  std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  const LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
   if (!argv) {
     throw StartupError("Unable to read arguments");
   }
@@ -48,7 +62,108 @@ void ShowBox(const std::u16string& text, UINT icon) {
   MessageBoxW(nullptr, Wide(text), Wide(build::kProductName), MB_OK | icon);
 }
 
-int Run(HINSTANCE /*instance*/, int /*show_command*/) {
+// The user's SID in its S-1-5-... form names the lock, so each user (and each logon session,
+// through the Local namespace) gets an instance of its own.
+std::u16string BuildInstanceLockName() {
+  HANDLE raw_token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token)) {
+    throw StartupError("User identity unavailable");
+  }
+  const KernelHandle token(raw_token);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  if (size == 0) throw StartupError("User identity unavailable");
+  std::vector<std::uint8_t> buffer(size);
+  if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    throw StartupError("User identity unavailable");
+  }
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+  LPWSTR raw_text = nullptr;
+  if (!ConvertSidToStringSidW(user->User.Sid, &raw_text)) {
+    throw StartupError("User identity unavailable");
+  }
+  const LocalMemory<LPWSTR> text(raw_text);
+  return u"Local\\VarnelQuillory." + FromWide(text.get());
+}
+
+struct InstanceSearch {
+  const std::u16string* lock_name;
+  HWND found;
+};
+
+HWND FindRunningInstance(const std::u16string& lock_name) {
+  InstanceSearch search{&lock_name, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM context) -> BOOL {
+        auto* wanted = reinterpret_cast<InstanceSearch*>(context);
+        wchar_t class_name[129] = {};
+        GetClassNameW(window, class_name, 129);
+        if (std::wstring_view(class_name) != kStatusWindowClass) return TRUE;
+        if (!GetPropW(window, Wide(*wanted->lock_name))) return TRUE;
+        wanted->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// A second start: hand the foreground to the running copy and ask it to come forward.
+int ActivateRunningInstance(const std::u16string& lock_name, UINT activation_message) {
+  HWND running = nullptr;
+  for (int attempt = 0; attempt < kActivationAttempts && !running; ++attempt) {
+    running = FindRunningInstance(lock_name);
+    if (!running) Sleep(kActivationRetryMs);
+  }
+  if (running) {
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(running, &process_id);
+    AllowSetForegroundWindow(process_id);
+    DWORD_PTR answer = 0;
+    if (SendMessageTimeoutW(running, activation_message, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                            kActivationTimeoutMs, &answer)) {
+      return kExitNormal;
+    }
+  }
+  ShowBox(kAlreadyRunningText, MB_ICONWARNING);
+  return kExitInstanceNotResponding;
+}
+
+void RegisterStatusWindowClass(HINSTANCE instance) {
+  const auto icon = [instance](int width_metric, int height_metric) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                         GetSystemMetrics(width_metric),
+                                         GetSystemMetrics(height_metric), LR_SHARED));
+  };
+  HICON large = icon(SM_CXICON, SM_CYICON);
+  HICON small = icon(SM_CXSMICON, SM_CYSMICON);
+  if (!large || !small) throw StartupError("Unable to load application icon");
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  window_class.lpfnWndProc = StatusWindow::WindowProc;
+  window_class.hInstance = instance;
+  window_class.hIcon = large;
+  window_class.hIconSm = small;
+  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+  window_class.lpszClassName = kStatusWindowClass;
+  if (!RegisterClassExW(&window_class)) throw StartupError("Unable to register window");
+}
+
+// The monitor the customer is looking at: the foreground window's, else the cursor's.
+HMONITOR LaunchMonitor(MONITORINFO& info) {
+  POINT cursor{};
+  GetCursorPos(&cursor);
+  HWND foreground = GetForegroundWindow();
+  HMONITOR monitor = foreground ? MonitorFromWindow(foreground, MONITOR_DEFAULTTONEAREST)
+                                : MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
+  info = MONITORINFO{};
+  info.cbSize = sizeof info;
+  if (!GetMonitorInfoW(monitor, &info)) throw StartupError("Unable to determine launch monitor");
+  return monitor;
+}
+
+// `quiet` becomes true once a hidden window exists: from then on no box may appear.
+int Run(HINSTANCE instance, int show_command, bool& quiet) {
   LaunchOptions options;
   try {
     options = ParseLaunchOptions(ReadArguments());
@@ -60,19 +175,80 @@ int Run(HINSTANCE /*instance*/, int /*show_command*/) {
     ShowBox(LaunchHelpText(), MB_ICONINFORMATION);
     return kExitNormal;
   }
-  // The single-instance lock and the status window follow the launch options here.
-  return kExitNormal;
+
+  const std::u16string lock_name = BuildInstanceLockName();
+  // Initially owned and never released: the first copy holds it until its handle closes at exit.
+  const KernelHandle mutex(CreateMutexW(nullptr, TRUE, Wide(lock_name)));
+  const DWORD mutex_error = GetLastError();
+  if (!mutex) throw StartupError("Unable to create instance lock");
+  const UINT activation_message = RegisterWindowMessageW(kActivationMessageName);
+  if (activation_message == 0) throw StartupError("Unable to register activation message");
+  if (mutex_error == ERROR_ALREADY_EXISTS) {
+    return ActivateRunningInstance(lock_name, activation_message);
+  }
+
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  RegisterStatusWindowClass(instance);
+
+  const bool started_hidden = show_command == SW_HIDE;
+  const bool legacy = options.legacy_auto_connect;
+  StatusWindow window(std::move(options), lock_name, activation_message, started_hidden,
+                      MakeProgramWorkerFactory());
+
+  MONITORINFO monitor_info{};
+  HMONITOR monitor = LaunchMonitor(monitor_info);
+  const UINT dpi = GetDpiForSystem();
+  RECT outer{0, 0, MulDiv(kInitialWidth, static_cast<int>(dpi), 96),
+             MulDiv(legacy ? kInitialLegacyHeight : kInitialHeight, static_cast<int>(dpi), 96)};
+  AdjustWindowRectExForDpi(&outer, kStatusWindowStyle, FALSE, kStatusWindowExStyle, dpi);
+  const int width = outer.right - outer.left;
+  const int height = outer.bottom - outer.top;
+  const RECT& work = monitor_info.rcWork;
+  const int left = work.left + (work.right - work.left - width) / 2;
+  const int top = work.top + (work.bottom - work.top - height) / 2;
+
+  quiet = started_hidden;
+  HWND hwnd =
+      CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
+                      left, top, width, height, nullptr, nullptr, instance, &window);
+  if (window.failure()) std::rethrow_exception(window.failure());
+  if (!hwnd) throw StartupError("Unable to create status window");
+  window.FinishCreation(monitor);
+  ShowWindow(hwnd, show_command);
+  UpdateWindow(hwnd);
+
+  MSG message{};
+  bool loop_failed = false;
+  while (true) {
+    const BOOL result = GetMessageW(&message, nullptr, 0, 0);
+    if (result == 0 || result == -1) {
+      loop_failed = result == -1;
+      if (IsWindow(hwnd)) DestroyWindow(hwnd);
+      break;
+    }
+    if (window.PreTranslate(message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  if (window.failure()) std::rethrow_exception(window.failure());
+  window.StopWorker();
+  return loop_failed ? kExitStartupFailed : kExitNormal;
 }
 
 }  // namespace
 
 int RunQuillory(HINSTANCE instance, int show_command) noexcept {
+  bool quiet = false;
   try {
-    return Run(instance, show_command);
+    return Run(instance, show_command, quiet);
   } catch (...) {
     // Allocation failures and failed start-up steps alike: one general sentence, exit 4.
     try {
-      ShowBox(kStartupFailedText, MB_ICONERROR);
+      // A quit message left by the failing window would close the box at once.
+      MSG quit;
+      PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+      if (!quiet) ShowBox(kStartupFailedText, MB_ICONERROR);
     } catch (...) {
     }
     return kExitStartupFailed;

@@ -24,9 +24,13 @@ class Desktop:
 
     def driver(self, *args, timeout=DEFAULT_TIMEOUT + 30):
         """Runs one uidriver command; returns its JSON lines as a list of dicts."""
-        result = subprocess.run(
-            [self.wine_run, str(self.bin / "uidriver.exe"), *map(str, args)],
-            capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+        for _attempt in range(3):
+            result = subprocess.run(
+                [self.wine_run, str(self.bin / "uidriver.exe"), *map(str, args)],
+                capture_output=True, text=True, encoding="utf-8", timeout=timeout)
+            # A failure without the helper's own complaint is Wine failing to start it: try again.
+            if result.returncode == 0 or result.stderr.strip():
+                break
         if result.returncode != 0:
             raise AssertionError(f"uidriver {' '.join(map(str, args))} failed: {result.stderr.strip()}")
         return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
@@ -47,6 +51,40 @@ class Desktop:
 
     def answer(self, box, button_id):
         self.driver("answer", box["hwnd"], button_id)
+
+    def window(self, timeout=DEFAULT_TIMEOUT):
+        return Window(self, self.driver("wait-window", "--class", STATUS_WINDOW_CLASS, "--timeout",
+                                        timeout)[0])
+
+
+    def start_hidden(self, *args):
+        return QuilloryProcess(subprocess.Popen(
+            [self.wine_run, str(self.bin / "uidriver.exe"), "run-hidden",
+             str(self.bin / "Quillory.exe"), *args],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+
+    def close_all(self):
+        """Ends every status window a test left behind (hidden ones too), answering the close
+        question with Yes, so that the next test's program is the first instance again."""
+        for info in self.driver("windows", "--class", STATUS_WINDOW_CLASS, "--all"):
+            self.driver("close", info["hwnd"])
+        for box in self.driver("boxes"):
+            yes = [b for b in box["buttons"] if b["id"] in (6, 1)]
+            if yes:
+                self.answer(box, yes[0]["id"])
+        self.driver("wait-gone", "--class", STATUS_WINDOW_CLASS, "--all", "--timeout",
+                    DEFAULT_TIMEOUT)
+
+
+    def screenshot(self, path, rect):
+        """Saves the part `rect` (left, top, right, bottom) of the virtual display as a PNG."""
+        display = Path(self.config["wine_run"]).parent / "wine" / "display"
+        left, top, right, bottom = rect
+        subprocess.run(["/usr/bin/import", "-display", display.read_text().strip(), "-window", "root",
+                        "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(path)],
+                       check=True, timeout=DEFAULT_TIMEOUT)
+        return path
 
 
 class QuilloryProcess:
@@ -74,3 +112,116 @@ def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.1):
             return value
         time.sleep(interval)
     raise AssertionError("condition not met in time")
+
+
+STATUS_WINDOW_CLASS = "VarnelQuillory.Status.v1"
+# The window's fifteen controls in the order it creates them (also their Tab and z-order).
+CONTROL_NAMES = ["banner", "title", "status", "details", "explanation", "connect", "name_label",
+                 "name", "ticket_label", "ticket", "allow", "toggle", "stop", "close", "prompt"]
+IDS = {"status": 1001, "details": 1002, "stop": 1003, "close": 1004, "ticket": 1005,
+       "connect": 1006, "allow": 1007, "toggle": 1009, "name": 1010}
+SCENARIOS = Path(__file__).resolve().parent / "scenarios"
+SIMULATOR = Path(__file__).resolve().parents[1] / "simulator" / "simulator.py"
+VK_TAB, VK_RETURN, VK_SPACE = 9, 13, 32
+WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
+
+
+def work_folder(config, name):
+    folder = Path(config.get("work", Path(config["bin"]).parent / "e2e")) / name
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
+class Simulator:
+    """The support-server simulator on a free loopback port, with the window scenario; the test
+    opens the agent's next step with gate()."""
+
+    def __init__(self, work: Path, scenario: Path = SCENARIOS / "window.py", **options):
+        self.work = work
+        self.gates = work / "gates"
+        self.gates.mkdir(parents=True, exist_ok=True)
+        for stale in self.gates.iterdir():
+            stale.unlink()
+        port_file = work / "port"
+        self.transcript_path = work / "transcript.jsonl"
+        for stale in (port_file, self.transcript_path):
+            stale.unlink(missing_ok=True)
+        settings = {"gates": str(self.gates), "wait_timeout": "120", **options}
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", str(SIMULATOR), "--scenario", str(scenario), "--port-file",
+             str(port_file), "--transcript", str(self.transcript_path),
+             *(arg for key, value in settings.items() for arg in ("--set", f"{key}={value}"))],
+            stdout=open(work / "simulator.log", "w"), stderr=subprocess.STDOUT)
+        wait_until(lambda: port_file.exists() or self.process.poll() is not None)
+        assert self.process.poll() is None, (work / "simulator.log").read_text()
+        self.url = f"ws://127.0.0.1:{int(port_file.read_text())}/client"
+
+    def gate(self, label, step):
+        (self.gates / f"{label}-{step}").touch()
+
+    def entries(self):
+        if not self.transcript_path.exists():
+            return []
+        return [json.loads(line) for line in self.transcript_path.read_text().splitlines()
+                if line.strip()]
+
+    def connection(self, label):
+        """The transcript lines of the (last) connection whose ticket was `label`."""
+        entries = self.entries()
+        conns = [e["conn"] for e in entries if e.get("event") == "note" and e.get("label") == label]
+        if not conns:
+            return []
+        return [e for e in entries if e["conn"] == conns[-1]]
+
+    def client_messages(self, label):
+        return [e["msg"] for e in self.connection(label) if e["dir"] == "client"]
+
+    def closed(self, label):
+        return any(e.get("event") == "closed" for e in self.connection(label))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=DEFAULT_TIMEOUT)
+
+
+class Window:
+    """The status window of a running Quillory, read and driven through uidriver."""
+
+    def __init__(self, desktop, info):
+        self.desktop = desktop
+        self.hwnd = info["hwnd"]
+
+    def info(self):
+        found = [w for w in self.desktop.driver("windows", "--class", STATUS_WINDOW_CLASS)
+                 if w["hwnd"] == self.hwnd]
+        return found[0] if found else None
+
+    def controls(self):
+        listed = self.desktop.driver("controls", self.hwnd)
+        assert len(listed) == len(CONTROL_NAMES), listed
+        return dict(zip(CONTROL_NAMES, listed))
+
+    def wait(self, condition, timeout=DEFAULT_TIMEOUT):
+        """Waits until condition(controls) holds; returns the controls."""
+        return wait_until(lambda: (lambda c: c if condition(c) else None)(self.controls()),
+                          timeout=timeout)
+
+    def set_text(self, name, text):
+        self.desktop.driver("set-text", self.hwnd, IDS[name], text)
+
+    def click(self, name):
+        self.desktop.driver("click", self.hwnd, IDS[name])
+
+    def keys(self, *keys):
+        self.desktop.driver("keys", self.hwnd, *keys)
+
+    def focus(self):
+        focused = self.desktop.driver("focus", self.hwnd)[0]
+        return next((n for n, i in IDS.items() if i == focused.get("id")), None)
+
+    def send(self, message, wparam=0, lparam=0):
+        return self.desktop.driver("send", self.hwnd, message, wparam, lparam)[0]["result"]
+
+    def close(self):
+        self.desktop.driver("close", self.hwnd)

@@ -58,7 +58,27 @@ def test_non_ascii_option_text_reaches_the_box_intact(desktop, launch):
     assert expect_single_box(desktop, process, "Unknown option: --Zoë" + HINT, "error") == 2
 
 
-def test_valid_launch_without_help_shows_no_box_and_exits_0(desktop, launch):
+def test_valid_launch_shows_the_entry_form_and_no_box(desktop, launch):
     process = launch("--requester", "Ada", "--server-url", "wss://help.example/client")
-    assert process.wait() == 0
+    window = desktop.window()
+    controls = window.controls()
+    assert controls["name"]["text"] == "Ada"
+    assert controls["status"]["text"] == (
+        "Call your support agent and enter the ticket they provide.")
+    info = window.info()
+    # Caption, system menu, sizing frame and minimise box, no maximise box; always on top.
+    assert (info["title"], info["style"] & 0x00FF0000, info["ex_style"] & 0x8) == (
+        "Quillory", 0x00CE0000, 0x8)
     assert desktop.boxes() == []
+    window.close()  # nothing runs yet: no question
+    assert process.wait() == 0
+
+
+def test_help_while_an_instance_runs_touches_nothing(desktop, launch):
+    first = launch()
+    window = desktop.window()
+    helper = launch("--help")
+    desktop.answer(desktop.wait_box(), OK)
+    assert helper.wait() == 0
+    window.close()
+    assert first.wait() == 0

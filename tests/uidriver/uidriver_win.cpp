@@ -3,7 +3,7 @@
 // reads what they show, types into fields and presses buttons. Every answer is one JSON object
 // a line (UTF-8) so the tests can parse it; failures go to stderr with a non-zero exit code.
 //
-//   uidriver windows [--class C] [--title T]          top-level windows
+//   uidriver windows [--class C] [--title T] [--all]  top-level windows (--all: hidden ones too)
 //   uidriver wait-window [--class C] [--title T] [--timeout S]
 //   uidriver wait-gone [--class C] [--title T] [--timeout S]
 //   uidriver controls HWND                            every control inside a window
@@ -15,6 +15,14 @@
 //   uidriver file-dialogs                             open Open/Save dialogs
 //   uidriver wait-file-dialog [--title T] [--timeout S]
 //   uidriver fill-file-name HWND PATH                 type a name into a file dialog and accept it
+//   uidriver close HWND                               ask a window to close (WM_CLOSE, posted)
+//   uidriver send HWND MESSAGE WPARAM LPARAM          send a message and wait for its result
+//   uidriver run-hidden PROGRAM [ARGUMENTS...]        start a program with SW_HIDE, wait for it,
+//                                                    exit with its exit code
+//   uidriver keys HWND KEY...                         bring the window forward and type: a key is
+//                                                    a virtual-key number, "text:..." or
+//                                                    "shift+N"
+//   uidriver focus HWND                               the control that has the keyboard focus
 #include <windows.h>
 
 #include <cstdio>
@@ -186,6 +194,7 @@ struct Arguments {
   std::vector<std::wstring> positional;
   Filter filter;
   int timeout_seconds = kDefaultTimeoutSeconds;
+  bool include_hidden = false;
 };
 
 Arguments ParseArguments(int argc, wchar_t** argv, int first) {
@@ -197,6 +206,8 @@ Arguments ParseArguments(int argc, wchar_t** argv, int first) {
       parsed.filter.class_name = argv[++i];
     } else if (argument == L"--title" && has_value) {
       parsed.filter.title = argv[++i];
+    } else if (argument == L"--all") {
+      parsed.include_hidden = true;
     } else if (argument == L"--timeout" && has_value) {
       parsed.timeout_seconds = ParseId(argv[++i]);
     } else {
@@ -220,15 +231,34 @@ void PrintLine(const std::string& line) {
 std::string WindowJson(HWND window) {
   DWORD process_id = 0;
   GetWindowThreadProcessId(window, &process_id);
+  RECT client{};
+  GetClientRect(window, &client);
   return "{\"hwnd\":" + HandleText(window) + ",\"class\":" + JsonString(ClassOf(window)) +
          ",\"title\":" + JsonString(TextOf(window)) +
          ",\"visible\":" + JsonBool(IsWindowVisible(window)) +
          ",\"enabled\":" + JsonBool(IsWindowEnabled(window)) +
-         ",\"pid\":" + std::to_string(process_id) + ",\"rect\":" + RectJson(window) + "}";
+         ",\"pid\":" + std::to_string(process_id) + ",\"rect\":" + RectJson(window) +
+         ",\"client\":[" + std::to_string(client.right) + "," + std::to_string(client.bottom) +
+         "],\"iconic\":" + JsonBool(IsIconic(window)) + ",\"style\":" +
+         std::to_string(static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE))) +
+         ",\"ex_style\":" +
+         std::to_string(static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE))) + "}";
+}
+
+// A control's rectangle in its parent's client coordinates: what the window's layout set.
+std::string ClientRectJson(HWND control) {
+  RECT rect{};
+  GetWindowRect(control, &rect);
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+  return "[" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
+         std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "]";
 }
 
 std::string ControlJson(HWND control) {
   return "{\"hwnd\":" + HandleText(control) + ",\"id\":" + std::to_string(GetDlgCtrlID(control)) +
+         ",\"style\":" +
+         std::to_string(static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE))) +
+         ",\"client_rect\":" + ClientRectJson(control) +
          ",\"class\":" + JsonString(ClassOf(control)) + ",\"text\":" + JsonString(TextOf(control)) +
          ",\"visible\":" + JsonBool(IsWindowVisible(control)) +
          ",\"enabled\":" + JsonBool(IsWindowEnabled(control)) + ",\"rect\":" + RectJson(control) +
@@ -330,10 +360,10 @@ std::string FileDialogJson(HWND dialog) {
          ",\"file_name\":" + JsonString(TextOf(name)) + "}";
 }
 
-std::vector<HWND> Matching(const std::function<bool(HWND)>& wanted) {
+std::vector<HWND> Matching(const std::function<bool(HWND)>& wanted, bool include_hidden = false) {
   std::vector<HWND> found;
   for (HWND window : TopLevelWindows()) {
-    if (IsWindowVisible(window) && wanted(window)) found.push_back(window);
+    if ((include_hidden || IsWindowVisible(window)) && wanted(window)) found.push_back(window);
   }
   return found;
 }
@@ -359,12 +389,114 @@ void Press(HWND button) {
   PostMessageW(button, BM_CLICK, 0, 0);
 }
 
+// Quotes one argument for CreateProcessW the way CommandLineToArgvW reads it back.
+std::wstring QuoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+int RunHidden(const std::vector<std::wstring>& command) {
+  std::wstring line;
+  for (const auto& argument : command)
+    line += (line.empty() ? L"" : L" ") + QuoteArgument(argument);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    throw UsageError("cannot start " + ToUtf8(line));
+  }
+  PrintLine("{\"pid\":" + std::to_string(process.dwProcessId) + "}");
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+// Input goes to the foreground window only: make it that first (no window manager here, so a
+// person's click would do the same).
+void BringForward(HWND window) {
+  if (!WaitFor(kDefaultTimeoutSeconds, [&] {
+        if (GetForegroundWindow() == window) return true;
+        SetForegroundWindow(window);
+        return false;
+      })) {
+    throw UsageError("the window does not come to the front");
+  }
+}
+
+void SendKey(WORD key, bool up) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = key;
+  input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+  input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  if (SendInput(1, &input, sizeof input) != 1) throw UsageError("SendInput failed");
+}
+
+void SendCharacter(wchar_t c) {
+  INPUT inputs[2]{};
+  for (int i = 0; i < 2; ++i) {
+    inputs[i].type = INPUT_KEYBOARD;
+    inputs[i].ki.wScan = c;
+    inputs[i].ki.dwFlags = KEYEVENTF_UNICODE | (i == 1 ? KEYEVENTF_KEYUP : 0);
+  }
+  if (SendInput(2, inputs, sizeof inputs[0]) != 2) throw UsageError("SendInput failed");
+}
+
+void TypeKeys(HWND window, const std::vector<std::wstring>& keys) {
+  BringForward(window);
+  for (const std::wstring& key : keys) {
+    if (key.rfind(L"text:", 0) == 0) {
+      for (const wchar_t c : key.substr(5)) SendCharacter(c);
+    } else if (key.rfind(L"shift+", 0) == 0) {
+      const auto code = static_cast<WORD>(ParseId(key.substr(6)));
+      SendKey(VK_SHIFT, false);
+      SendKey(code, false);
+      SendKey(code, true);
+      SendKey(VK_SHIFT, true);
+    } else {
+      const auto code = static_cast<WORD>(ParseId(key));
+      SendKey(code, false);
+      SendKey(code, true);
+    }
+  }
+}
+
 int Run(int argc, wchar_t** argv) {
   if (argc < 2) throw UsageError("usage: uidriver COMMAND [ARGUMENTS]");
   const std::wstring command = argv[1];
+  if (command == L"run-hidden") {
+    // Everything after the command belongs to the program, options included.
+    return RunHidden(std::vector<std::wstring>(argv + 2, argv + argc));
+  }
   const Arguments args = ParseArguments(argc, argv, 2);
   const auto filtered = [&](const std::function<bool(HWND)>& kind) {
-    return Matching([&](HWND window) { return kind(window) && args.filter.Matches(window); });
+    return Matching([&](HWND window) { return kind(window) && args.filter.Matches(window); },
+                    args.include_hidden);
   };
   const auto any = [](HWND) { return true; };
   const auto wait_for_first = [&](const std::function<bool(HWND)>& kind, const char* what) {
@@ -423,6 +555,24 @@ int Run(int argc, wchar_t** argv) {
     SendMessageTimeoutW(target, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
                         SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result);
     Press(FindControl(dialog, IDOK));
+  } else if (command == L"close") {
+    PostMessageW(ParseHandle(Positional(args, 0, "window handle")), WM_CLOSE, 0, 0);
+  } else if (command == L"send") {
+    HWND window = ParseHandle(Positional(args, 0, "window handle"));
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, static_cast<UINT>(ParseId(Positional(args, 1, "message"))),
+                             static_cast<WPARAM>(ParseId(Positional(args, 2, "wparam"))),
+                             static_cast<LPARAM>(ParseId(Positional(args, 3, "lparam"))),
+                             SMTO_BLOCK, static_cast<UINT>(args.timeout_seconds) * 1000, &result)) {
+      throw UsageError("the window did not answer");
+    }
+    PrintLine("{\"result\":" + std::to_string(static_cast<long long>(result)) + "}");
+  } else if (command == L"keys") {
+    HWND window = ParseHandle(Positional(args, 0, "window handle"));
+    TypeKeys(window, std::vector<std::wstring>(args.positional.begin() + 1, args.positional.end()));
+  } else if (command == L"focus") {
+    HWND focus = FocusOf(ParseHandle(Positional(args, 0, "window handle")));
+    PrintLine(focus ? ControlJson(focus) : "{}");
   } else {
     throw UsageError("unknown command: " + ToUtf8(command));
   }

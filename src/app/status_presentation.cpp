@@ -1,0 +1,235 @@
+#include "app/status_presentation.h"
+
+#include <algorithm>
+#include <string>
+
+#include "build_config.h"
+#include "session/wire_messages.h"
+#include "util/utf.h"
+
+namespace varnel {
+namespace {
+
+constexpr std::u16string_view kAgentEndedReason = u"staff_end";
+constexpr std::size_t kTicketLength = 6;
+constexpr std::size_t kNameMaxLength = 128;
+
+// The blanks the name field's text is trimmed of; anything else at its ends is kept.
+bool IsTrimmedBlank(char16_t unit) {
+  return unit == u' ' || unit == u'\t' || unit == u'\r' || unit == u'\n';
+}
+
+std::u16string Decimal(std::int32_t value) { return AsciiToUtf16(std::to_string(value)); }
+
+// A finished session grants nothing any more, whatever its last turn said about control; the
+// texts must not offer or report control the worker no longer runs.
+SessionSnapshot Presented(SessionSnapshot snap) {
+  if (snap.finished) {
+    snap.control_active = false;
+    snap.control_request_pending = false;
+  }
+  return snap;
+}
+
+bool BannerChanged(const SessionSnapshot& a, const SessionSnapshot& b) {
+  return a.version_warning != b.version_warning || a.server_version != b.server_version ||
+         a.command_warning != b.command_warning;
+}
+
+// Everything the details text shows from the snapshot, the store and company included: they
+// replace the launch values once the request exists.
+bool DetailsChanged(const SessionSnapshot& a, const SessionSnapshot& b) {
+  return BannerChanged(a, b) || a.file_state != b.file_state || a.file_warning != b.file_warning ||
+         a.staff_id != b.staff_id || a.request_id != b.request_id || a.store != b.store ||
+         a.ixcompany != b.ixcompany || a.preview_active != b.preview_active ||
+         a.control_active != b.control_active;
+}
+
+std::u16string PromptLine(const SessionSnapshot& snap) {
+  if (snap.consent_required && snap.control_request_pending) {
+    return u"Allow your support agent to use your mouse and keyboard?";
+  }
+  if (snap.consent_required) {
+    return u"Allow your support agent to view your screen and use your mouse and keyboard?";
+  }
+  if (!snap.version_warning.empty()) return u"Version mismatch - Open details for warning.";
+  if (snap.control_active) return u"Screen, mouse and keyboard access is enabled.";
+  if (snap.preview_active) return u"Screen sharing is enabled.";
+  return std::u16string(kIdlePromptText);
+}
+
+std::u16string Explanation(const SessionSnapshot& snap, bool agent_ended) {
+  if (agent_ended) {
+    return u"The support agent ended this session. Screen sharing and remote control have "
+           u"stopped. You can close this window or ask your agent for a new ticket.";
+  }
+  if (snap.control_request_pending) {
+    return u"Allow the assigned agent to use your mouse and keyboard? Stop Support ends access "
+           u"immediately.";
+  }
+  if (snap.consent_required) {
+    return u"Allow the assigned agent to select and view your monitors and use your mouse and "
+           u"keyboard. Stop Support ends access.";
+  }
+  return std::u16string(kIdleExplanationText);
+}
+
+}  // namespace
+
+std::u16string CodeWithName(std::u16string_view code, std::u16string_view name) {
+  if (name.empty()) return std::u16string(code);
+  std::u16string text(name);
+  text += u" (";
+  text += code;
+  text += u')';
+  return text;
+}
+
+std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSnapshot& shown) {
+  const SessionSnapshot snap = Presented(shown);
+  const bool has_request = !snap.request_id.empty();
+  std::u16string text = u"Market: " + CodeWithName(options.market_code, options.market_name);
+  text += u"\r\nStore: ";
+  text += has_request ? snap.store : CodeWithName(options.store_code, options.store_name);
+  text += u"\r\nCompany ID: ";
+  if (has_request) {
+    text += Decimal(snap.ixcompany);
+  } else if (options.legacy_auto_connect) {
+    text += Decimal(options.ixcompany);
+  } else {
+    text += u"Assigned by support ticket";
+  }
+  text += u"\r\nVendor: " + CodeWithName(options.vendor_code, options.vendor_name);
+  text += u"\r\nApplication: " + options.program_name + u"  " + options.program_version;
+  text += u"\r\nServer: " + options.server.url;
+  text += u"\r\nSupport agent: ";
+  text += snap.staff_id.empty() ? u"Not assigned" : snap.staff_id;
+  text += u"\r\nPermissions: ";
+  if (snap.control_active) {
+    text += u"Screen, mouse and keyboard";
+  } else if (snap.preview_active) {
+    text += u"Screen updates (view only)";
+  } else {
+    text += u"None";
+  }
+  text += u"\r\nRecording: Off (not available yet)";
+  if (has_request) text += u"\r\nRequest ID: " + snap.request_id;
+  text += u"\r\nClient version: ";
+  text += build::kProductVersion;
+  text += u"\r\nExpected server: ";
+  text += kProtocolVersion;
+  text += u"\r\nConnected server: ";
+  text += snap.server_version.empty() ? u"Not connected" : snap.server_version;
+  if (!snap.command_warning.empty()) text += u"\r\nCommand warning: " + snap.command_warning;
+  if (!snap.file_state.empty()) text += u"\r\nFile transfer: " + snap.file_state;
+  if (!snap.file_warning.empty()) text += u"\r\n" + snap.file_warning;
+  if (!options.requester.empty()) text += u"\r\nRequested by: " + options.requester;
+  if (!options.reason.empty()) text += u"\r\nReason: " + options.reason;
+  return text;
+}
+
+bool IsValidTicket(std::u16string_view ticket) {
+  return ticket.size() == kTicketLength &&
+         std::ranges::all_of(ticket, [](char16_t unit) { return unit >= u'0' && unit <= u'9'; });
+}
+
+bool IsWideSpace(char16_t unit) {
+  switch (unit) {
+    case 0x0020:
+    case 0x0085:
+    case 0x00A0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return (unit >= 0x0009 && unit <= 0x000D) || (unit >= 0x2000 && unit <= 0x200A);
+  }
+}
+
+std::optional<std::u16string> AcceptCustomerName(std::u16string_view typed) {
+  if (std::ranges::all_of(typed, IsTrimmedBlank)) return std::nullopt;  // empty included
+  if (typed.size() > kNameMaxLength) return std::nullopt;
+  if (std::ranges::all_of(typed, IsWideSpace)) return std::nullopt;
+  if (std::ranges::any_of(typed, [](char16_t unit) { return unit < 0x20 || unit == 0x7F; })) {
+    return std::nullopt;
+  }
+  const auto first = std::ranges::find_if_not(typed, IsTrimmedBlank);
+  const auto last = std::find_if_not(typed.rbegin(), typed.rend(), IsTrimmedBlank).base();
+  return std::u16string(first, last);
+}
+
+RefreshPresentation PresentRefresh(const LaunchOptions& options, const SessionSnapshot& shown,
+                                   const SessionSnapshot& snap_taken, const WindowFlags& flags) {
+  const SessionSnapshot before = Presented(shown);
+  const SessionSnapshot snap = Presented(snap_taken);
+  RefreshPresentation out;
+
+  const bool status_changed = snap.status_text != before.status_text;
+  if (status_changed) out.status_line = snap.status_text;
+
+  const bool new_consent =
+      snap.consent_required && (!before.consent_required || snap.consent_id != before.consent_id);
+  const bool agent_ended = snap.finished && snap.end_reason == kAgentEndedReason;
+  const bool notify_agent_end =
+      agent_ended && !snap.request_id.empty() && snap.request_id != flags.last_ended_request_id;
+  const bool prompt_open = flags.file_prompt_open || flags.close_prompt_open;
+
+  out.entry_mode = !options.legacy_auto_connect && (snap.request_id.empty() || snap.finished);
+  out.entry_mode_changed = out.entry_mode != flags.entry_mode;
+  out.clear_ticket = out.entry_mode_changed && (!out.entry_mode || snap.finished);
+
+  if (out.entry_mode) {
+    if (status_changed || out.entry_mode_changed) out.window_title = std::u16string(kWindowTitle);
+    out.connect_text = snap.finished ? kConnectText : kConnectingButtonText;
+  } else {
+    if (status_changed || out.entry_mode_changed) {
+      out.window_title = std::u16string(kWindowTitlePrefix) + snap.status_text;
+    }
+    out.connect_text = kRetryText;
+  }
+
+  if (BannerChanged(before, snap)) out.banner_text = snap.version_warning;
+  out.prompt_line =
+      agent_ended ? u"Support ended by the agent. Remote access has stopped." : PromptLine(snap);
+  out.consent_attention = new_consent && !flags.started_hidden && !prompt_open;
+  if (DetailsChanged(before, snap)) out.details_text = ComposeDetailsText(options, snap);
+
+  out.entry_enabled = snap.finished;
+  out.allow_enabled = snap.consent_required;
+  out.allow_caption = snap.control_request_pending ? kAllowControlText : kAllowSupportText;
+  out.explanation = Explanation(snap, agent_ended);
+
+  if (snap.finished && !flags.end_notice_shown && !options.legacy_auto_connect && !prompt_open) {
+    out.end_notice = true;
+    out.end_notice_box = !flags.started_hidden;
+    out.end_notice_text = snap.status_text;
+    out.end_notice_focus = !options.customer_name_required || !options.requester.empty()
+                               ? EndNoticeFocus::kTicket
+                               : EndNoticeFocus::kName;
+  }
+
+  if (notify_agent_end && !prompt_open) {
+    out.last_ended_request_id = snap.request_id;
+    out.agent_end_attention = !flags.started_hidden;
+  }
+  return out;
+}
+
+StopPresentation PresentStop(const LaunchOptions& options, const SessionSnapshot& shown) {
+  StopPresentation out;
+  out.shown = shown;
+  out.shown.preview_active = false;
+  out.shown.control_active = false;
+  out.status_line = kStoppedText;
+  // The compact view has no status line; its prompt line must not keep offering what just ended.
+  out.prompt_line = kStoppedText;
+  out.window_title = std::u16string(kWindowTitlePrefix) + std::u16string(kStoppedText);
+  out.details_text = ComposeDetailsText(options, out.shown);
+  return out;
+}
+
+}  // namespace varnel

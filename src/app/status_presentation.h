@@ -1,0 +1,140 @@
+#pragma once
+// What the status window shows, decided without the window system: every text, caption, enabled
+// state and notice of the refresh, of Stop Support and of the customer's entries comes from here,
+// so the window code only applies the result in the order the fields are declared.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "launch/launch_options.h"
+#include "session/session_snapshot.h"
+
+namespace varnel {
+
+// Fixed texts of the window. The status texts the worker publishes are in session_snapshot.h.
+inline constexpr std::u16string_view kWindowTitle = u"Quillory";
+inline constexpr std::u16string_view kWindowTitlePrefix = u"Quillory - ";
+inline constexpr std::u16string_view kEntryStatusText =
+    u"Call your support agent and enter the ticket they provide.";
+inline constexpr std::u16string_view kConnectText = u"Connect";
+inline constexpr std::u16string_view kConnectingButtonText = u"Connecting...";
+inline constexpr std::u16string_view kRetryText = u"Retry connection";
+inline constexpr std::u16string_view kAllowSupportText = u"Allow Support";
+inline constexpr std::u16string_view kAllowControlText = u"Allow control";
+inline constexpr std::u16string_view kTicketRefusedText =
+    u"Enter the six-digit ticket from your support agent.";
+inline constexpr std::u16string_view kNameRefusedText = u"Enter your name before connecting.";
+inline constexpr std::u16string_view kPrepareFailedText =
+    u"Unable to prepare the connection. Check your Windows account and retry.";
+inline constexpr std::u16string_view kCredentialManagerUnavailableText =
+    u"Windows Credential Manager is unavailable.";
+inline constexpr std::u16string_view kClosePromptText =
+    u"A support request is still in progress. Closing this window will end support.\n\n"
+    u"Do you want to end support and close?";
+inline constexpr std::u16string_view kClosePromptCaption = u"End remote support?";
+// The prompt line and explanation the window starts with (no session yet).
+inline constexpr std::u16string_view kIdlePromptText =
+    u"One screen snapshot is sent on connection.";
+inline constexpr std::u16string_view kIdleExplanationText =
+    u"One snapshot is sent on connection. Allow Support enables screen updates, mouse and "
+    u"keyboard. File transfers require a separate file selection or save confirmation.";
+
+// The name alone when `name` is empty, else "name (code)".
+std::u16string CodeWithName(std::u16string_view code, std::u16string_view name);
+
+// The details panel: who asks for support, over which server, with which agent and permissions.
+// Lines are joined by CR LF, with none at the end.
+std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSnapshot& shown);
+
+// Exactly six characters, all ASCII digits (a leading zero is kept: the ticket is text).
+bool IsValidTicket(std::u16string_view ticket);
+
+// The wide C library's white space, fixed to the Unicode White_Space set so that it does not
+// depend on the platform's locale: U+0009-U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000-U+200A, U+2028, U+2029, U+202F, U+205F and U+3000.
+bool IsWideSpace(char16_t unit);
+
+// The typed customer name, with surrounding blanks (space, tab, CR, LF) removed, or nothing when
+// it is refused: blank, longer than 128 units, only white space, or holding a control character.
+// Pass everything the field holds (the window reads at most 129 units, so a longer name is
+// refused).
+std::optional<std::u16string> AcceptCustomerName(std::u16string_view typed);
+
+// The window's own state the refresh depends on.
+struct WindowFlags {
+  bool entry_mode = true;
+  bool end_notice_shown = false;
+  bool file_prompt_open = false;
+  bool close_prompt_open = false;
+  bool started_hidden = false;
+  std::u16string last_ended_request_id;
+};
+
+enum class EndNoticeFocus { kTicket, kName };
+
+// Everything one refresh does to the window, to be applied top to bottom. Optional fields are set
+// only when the control must change; plain fields are the value the control must have now.
+// The window stores the new snapshot as `shown` right after applying the entry mode.
+struct RefreshPresentation {
+  // Status line text, set when the status changed.
+  std::optional<std::u16string> status_line;
+  // Window title, set when the status or the entry mode changed.
+  std::optional<std::u16string> window_title;
+
+  // When `entry_mode_changed`: store `entry_mode`; if also `clear_ticket`, empty the ticket field
+  // and the options' `support_ticket`; then re-fit the view (SetDetailsVisible with the current
+  // visibility and force).
+  bool entry_mode = true;
+  bool entry_mode_changed = false;
+  bool clear_ticket = false;
+
+  std::u16string connect_text;  // Connect / Retry button
+
+  // Version banner text, set when it changed; then lay the controls out again.
+  std::optional<std::u16string> banner_text;
+
+  std::u16string prompt_line;
+
+  // Restore the window, bring it to the front (flash FLASHW_TRAY | FLASHW_TIMERNOFG, 5 times, if
+  // that fails) and beep MB_ICONASTERISK. Already false while hidden or a prompt is open.
+  bool consent_attention = false;
+
+  // Details text, set when anything it shows changed.
+  std::optional<std::u16string> details_text;
+
+  bool entry_enabled = false;  // Connect / Retry button, ticket field and name field
+  bool allow_enabled = false;
+  std::u16string allow_caption;
+
+  std::u16string explanation;
+
+  // When `end_notice`: set `end_notice_shown`; if `end_notice_box`, restore and raise the window
+  // and show an information box with `end_notice_text`; then focus `end_notice_focus` and select
+  // all of the ticket field.
+  bool end_notice = false;
+  bool end_notice_box = false;
+  std::u16string end_notice_text;
+  EndNoticeFocus end_notice_focus = EndNoticeFocus::kTicket;
+
+  // When set: store it as `last_ended_request_id`; if `agent_end_attention`, restore and raise
+  // the window (flash as for a consent if raising fails) and beep MB_ICONASTERISK.
+  std::optional<std::u16string> last_ended_request_id;
+  bool agent_end_attention = false;
+};
+
+// One refresh: `shown` is the snapshot presented last, `snap` the one just taken.
+RefreshPresentation PresentRefresh(const LaunchOptions& options, const SessionSnapshot& shown,
+                                   const SessionSnapshot& snap, const WindowFlags& flags);
+
+// Stop Support: the session keeps nothing the customer granted.
+struct StopPresentation {
+  SessionSnapshot shown;  // the window's new `shown`: no preview, no control
+  std::u16string status_line;
+  std::u16string prompt_line;
+  std::u16string window_title;
+  std::u16string details_text;
+};
+
+StopPresentation PresentStop(const LaunchOptions& options, const SessionSnapshot& shown);
+
+}  // namespace varnel

@@ -1,0 +1,199 @@
+// The status window in this process, with a scripted session worker: what the window does with
+// its worker when Windows ends the user's session.
+#include "app/status_window_win.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "net/network_error.h"
+
+namespace varnel {
+namespace {
+
+JsonObject Parse(std::u16string_view text) {
+  std::optional<JsonObject> parsed = JsonObject::TryParse(text);
+  if (!parsed) throw std::runtime_error("bad test JSON");
+  return *parsed;
+}
+
+// A server that keeps the session waiting with a file transfer under way, and a connection that,
+// like a real one, takes a while to give up once support is stopped.
+class SlowToStopConnection final : public Connection {
+ public:
+  void Connect(const ServerEndpoint&, const StopEvent& stop_event) override {
+    stop_event_ = &stop_event;
+  }
+  JsonObject Exchange(const JsonObject&) override {
+    ++exchanges_;
+    if (exchanges_ == 1) return Parse(uR"({"ok":true,"server_version":"0.9.2"})");
+    if (exchanges_ > 2) {
+      stop_event_->WaitFor(std::chrono::seconds(60));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      throw Cancelled{};
+    }
+    return Parse(
+        uR"({"ok":true,"session":{"state":"waiting","id":"r1","screen_preview":false,
+                   "file":{"id":"f1","state":"delivering","direction":"to_customer"}}})");
+  }
+
+ private:
+  const StopEvent* stop_event_ = nullptr;
+  int exchanges_ = 0;
+};
+
+// Stands for the file engine's temporary file: made by the first step, deleted by the reset.
+class MarkerFiles final : public FileTransfer {
+ public:
+  explicit MarkerFiles(std::filesystem::path marker) : marker_(std::move(marker)) {}
+  std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
+                                             std::u16string_view, std::u16string_view,
+                                             const StopEvent&) override {
+    std::ofstream(marker_) << "part";
+    return std::nullopt;
+  }
+  void ResetTransfer() noexcept override {
+    std::error_code ignored;
+    std::filesystem::remove(marker_, ignored);
+  }
+
+ private:
+  std::filesystem::path marker_;
+};
+
+class NoScreen final : public Screen {
+ public:
+  std::vector<MonitorInfo> ListMonitors() override { return {}; }
+  std::optional<MonitorInfo> FindMonitor(std::u16string_view) override { return std::nullopt; }
+  PreviewFrame CapturePreview(std::u16string_view) override { return {}; }
+};
+
+class NoInput final : public InputInjector {
+ public:
+  bool ApplyInputs(const JsonArray&, bool, std::u16string_view) override { return true; }
+  void ReleaseAll() noexcept override {}
+  void StopInput() noexcept override {}
+  void lock() override {}
+  void unlock() noexcept override {}
+};
+
+// Runs the window's messages until `done`, for at most a minute.
+template <typename Predicate>
+bool PumpUntil(Predicate done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+  }
+  return true;
+}
+
+void RegisterWindowClassOnce() {
+  static const bool registered = [] {
+    WNDCLASSEXW window_class{};
+    window_class.cbSize = sizeof window_class;
+    window_class.lpfnWndProc = StatusWindow::WindowProc;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = kStatusWindowClass;
+    return RegisterClassExW(&window_class) != 0;
+  }();
+  ASSERT_TRUE(registered);
+}
+
+// A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
+HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
+  LaunchOptions options;
+  options.legacy_auto_connect = true;  // connects at once, no ticket to type
+  options.customer_name_required = false;
+  window = std::make_unique<StatusWindow>(options, u"Local\\VarnelQuillory.window-test",
+                                          RegisterWindowMessageW(L"t"), /*started_hidden=*/true,
+                                          std::move(make_worker));
+  return CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
+                         0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), window.get());
+}
+
+SIZE ClientSize(HWND hwnd) {
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  return {client.right, client.bottom};
+}
+
+TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
+  const std::filesystem::path marker =
+      std::filesystem::temp_directory_path() / "quillory-window-test.part";
+  std::filesystem::remove(marker);
+  RegisterWindowClassOnce();
+  std::unique_ptr<StatusWindow> window;
+  HWND hwnd = CreateLegacyWindow(window, [&marker](const LaunchOptions& launch) {
+    SessionWorkerParts parts;
+    parts.connect = [] { return std::make_unique<SlowToStopConnection>(); };
+    parts.screen = std::make_unique<NoScreen>();
+    parts.input = std::make_unique<NoInput>();
+    parts.file = std::make_unique<MarkerFiles>(marker);
+    return std::make_unique<SessionWorker>(launch, DeviceCredentials{}, std::move(parts));
+  });
+  ASSERT_NE(hwnd, nullptr);
+  ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(marker); }));
+
+  EXPECT_EQ(SendMessageW(hwnd, WM_QUERYENDSESSION, 0, 0), TRUE);
+  SendMessageW(hwnd, WM_ENDSESSION, TRUE, 0);
+  // Windows may end the process from here on.
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_FALSE(IsWindow(hwnd));
+}
+
+TEST(StatusWindowTest, DetailsStayOnTheWorkAreaAndADpiChangeRefitsTheView) {
+  RegisterWindowClassOnce();
+  std::unique_ptr<StatusWindow> window;
+  HWND hwnd =
+      CreateLegacyWindow(window, [](const LaunchOptions&) -> std::unique_ptr<SessionWorker> {
+        throw std::runtime_error("Unable to read Windows Credential Manager.");
+      });
+  ASSERT_NE(hwnd, nullptr);
+  HWND status = GetDlgItem(hwnd, kStatusLineId);
+  ASSERT_TRUE(PumpUntil([&] { return GetWindowTextLengthW(status) > 30; }));  // the failure
+
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &monitor));
+  const RECT& work = monitor.rcWork;
+  SetWindowPos(hwnd, nullptr, work.right - 50, work.bottom - 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(kDetailsToggleId, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(hwnd, kDetailsToggleId)));
+  const int dpi = static_cast<int>(GetDpiForWindow(hwnd));
+  EXPECT_EQ(ClientSize(hwnd).cx, MulDiv(490, dpi, 96));
+  EXPECT_EQ(ClientSize(hwnd).cy, MulDiv(570, dpi, 96));
+  RECT outer{};
+  GetWindowRect(hwnd, &outer);
+  EXPECT_TRUE(outer.left >= work.left && outer.right <= work.right && outer.top >= work.top &&
+              outer.bottom <= work.bottom);
+
+  // The system suggests a place on a 144-DPI monitor: the corner is kept, the fonts and every
+  // length are scaled anew. (The client size is not checked: this window's frame stays at its
+  // real DPI, so the frame computed for 144 DPI does not match it.)
+  RECT suggested{work.left + 10, work.top + 20, work.left + 30, work.top + 40};
+  SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+  GetWindowRect(hwnd, &outer);
+  EXPECT_EQ(outer.left, work.left + 10);
+  EXPECT_EQ(outer.top, work.top + 20);
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)), sizeof font, &font);
+  EXPECT_EQ(font.lfHeight, -23);  // 15 at 96 DPI, scaled and rounded
+  RECT details{};
+  GetWindowRect(GetDlgItem(hwnd, kDetailsTextId), &details);
+  MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&details), 2);
+  EXPECT_EQ(details.left, 27);                                         // the 18-unit margin
+  EXPECT_EQ(details.bottom - details.top, ClientSize(hwnd).cy - 495);  // H - 330 units
+  DestroyWindow(hwnd);
+}
+
+}  // namespace
+}  // namespace varnel

@@ -1,0 +1,79 @@
+"""The agent's side for the window's end-to-end tests. One simulator serves a whole test module;
+the first digit of the ticket a test types picks the story, and the test moves the agent on by
+creating gate files named "<ticket>-<step>" in the folder given as --set gates=DIR. A legacy
+connection (no ticket) uses the gate name "legacy-<step>".
+
+  0, 1  the whole session: waiting, consent, viewer, control request, agent ends
+  2     an old server version (version warning); at gate "agent" asks for consent; waits for
+        the customer to close
+  3     waits for the customer to close
+  4     a file for the customer named a/b:c*?.txt, kept waiting until gate "end"
+  5     the last reply ends the session and offers a new file in the same breath
+  9     the server refuses the ticket: 90xxxx invalid_support_ticket, 91xxxx
+        device_already_connected, 92xxxx an unknown code
+"""
+
+from pathlib import Path
+
+ERRORS = {"0": "invalid_support_ticket", "1": "device_already_connected", "2": "no_such_code"}
+
+
+async def until_gate(sim, name):
+    """Answers the client's messages until the test opens the gate."""
+    path = Path(sim.options["gates"]) / f"{sim.label}-{name}"
+    await sim.until(lambda _message: path.exists(), limit=1_000_000)
+
+
+async def scenario(sim):
+    first = await sim.next()
+    sim.connect_message = first
+    sim.label = first.get("support_ticket") or "legacy"
+    story = sim.label[0] if sim.label != "legacy" else "legacy"
+    sim.note(label=sim.label, type=first.get("type"))
+    if story == "9":
+        sim.error_reply(ERRORS[sim.label[1]])
+        return
+    sim._override = {"ok": True, "server_version": "0.8.1" if story == "2" else "0.9.2"}
+    sim.request_message = await sim.next("request")
+    sim.session["screen_preview"] = story in ("0", "1")  # the full story offers previews
+
+    if story in ("2", "3", "legacy"):
+        if story == "legacy":
+            await until_gate(sim, "agent")
+            sim.assign_agent("agent-legacy")
+            sim.session["file"] = {"id": "hidden-file", "state": "awaiting_save",
+                                   "direction": "to_customer", "name": "report.txt", "size": 10}
+            await until_gate(sim, "end")
+            sim.end("staff_end")
+            return
+        if story == "2":
+            await until_gate(sim, "agent")
+            sim.assign_agent("agent-2")
+        await sim.until_closed()
+        return
+
+    if story == "5":
+        await until_gate(sim, "end")
+        sim.session["file"] = {"id": "late-" + sim.label, "state": "awaiting_save",
+                               "direction": "to_customer", "name": "late.txt", "size": 10}
+        sim.end("staff_end")
+        return
+
+    if story == "4":
+        sim.session["file"] = {"id": "file-" + sim.label, "state": "awaiting_save",
+                               "direction": "to_customer", "name": "a/b:c*?.txt", "size": 10}
+        await until_gate(sim, "end")
+        sim.end("staff_end")
+        return
+
+    await until_gate(sim, "agent")
+    sim.assign_agent("agent-7")
+    if not await sim.await_consent():
+        return
+    sim.open_viewer()
+    await until_gate(sim, "control")
+    sim.request_control()
+    if not await sim.await_control_consent():
+        return
+    await until_gate(sim, "end")
+    sim.end("staff_end")
