@@ -50,6 +50,17 @@ bool IsTransferId(std::u16string_view id) {
          });
 }
 
+// The whole bytes that the Base64 letters of `text` carry, however it is padded or broken into
+// lines. The platform decoder stops early at padding inside a text and makes a byte of a lone
+// letter; a size that differs from this marks a text that would not decode to what was sent.
+std::size_t CarriedBytes(std::u16string_view text) {
+  const auto letters = std::count_if(text.begin(), text.end(), [](char16_t c) {
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') ||
+           c == u'+' || c == u'/';
+  });
+  return static_cast<std::size_t>(letters) * 6 / 8;
+}
+
 [[noreturn]] void Fail(const char* text) { throw FileTransferError(text); }
 
 // The name the agent sees: no folders of the customer's disk.
@@ -220,7 +231,7 @@ class FileTransferEngine final : public FileTransfer {
       if (data.size() > kLargestChunkText) Fail("Invalid file data");
       const std::uint64_t room = size_ - transferred_;
       const std::optional<std::size_t> length = platform_->DecodedBase64Size(data);
-      if (!length || *length > room) Fail("Invalid file data");
+      if (!length || *length > room || *length != CarriedBytes(data)) Fail("Invalid file data");
       // The decoded bytes, not the size estimate, are what counts against the announced size.
       const std::optional<std::vector<std::uint8_t>> bytes = platform_->DecodeBase64(data);
       if (!bytes || bytes->size() > room || !temporary_->Write(*bytes)) Fail("File write failed");
