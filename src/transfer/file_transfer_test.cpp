@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "memory_files.h"
@@ -65,12 +66,14 @@ class FileTransferTest : public ::testing::Test {
     return Deliver(size, {{"index", index}, {"data", data}});
   }
   std::vector<std::uint8_t>& Planted(const std::u16string& path, std::uint64_t size) {
+    planted.insert(path);
     return disk->files[path].bytes = MemoryDisk::PatternBytes(7, size);
   }
 
   std::shared_ptr<MemoryDisk> disk = std::make_shared<MemoryDisk>();
   std::unique_ptr<FileTransfer> engine = MakeFileTransfer(std::make_unique<MemoryFiles>(disk));
   StopEvent stop;
+  std::set<std::u16string> planted;  // the customer's own files
 };
 
 TEST_F(FileTransferTest, UploadSendsTheChunkAtEachOffsetTheServerNames) {
@@ -175,10 +178,13 @@ TEST_P(FileTransferFailure, FailsWithItsTextAndLeavesTheDiskAsItWas) {
   Planted(kPick, 20);
   EXPECT_EQ(GetParam().run(*this), (json{{"error", GetParam().text}}));
   engine.reset();
-  for (const auto& [path, file] : disk->files) {
-    EXPECT_EQ(file.bytes, MemoryDisk::PatternBytes(7, file.bytes.size())) << Utf16ToUtf8(path);
+  if (disk->plant_on_move) planted.insert(kSave);
+  for (const std::u16string& path : planted) {
+    ASSERT_TRUE(disk->files.count(path)) << Utf16ToUtf8(path) << " deleted";
+    const std::vector<std::uint8_t>& bytes = disk->files.at(path).bytes;
+    EXPECT_EQ(bytes, MemoryDisk::PatternBytes(7, bytes.size())) << Utf16ToUtf8(path);
   }
-  EXPECT_FALSE(disk->files.count(kSave) && !disk->plant_on_move) << "a half-done file delivered";
+  EXPECT_EQ(disk->files.size(), planted.size()) << "a file was left behind";
 }
 
 using F = FileTransferTest;
