@@ -11,6 +11,7 @@
 // - every chunk sent to the agent is the picked file's bytes at the offset the server named.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -26,9 +27,12 @@ using varnel::JsonObject;
 using varnel::JsonValue;
 using varnel::MemoryDisk;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
+void Check(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "check failed at line %d\n", line);
+  std::abort();
 }
+#define REQUIRE(condition) Check((condition), __LINE__)
 
 class Input {
  public:
@@ -79,7 +83,7 @@ bool IsPart(const std::u16string& path) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
   auto disk = std::make_shared<MemoryDisk>();
-  varnel::MemoryFiles codec(disk);
+  varnel::MemoryFiles codec(std::make_shared<MemoryDisk>());  // never fails
   disk->files[kPicks[0]].bytes = in.Bytes(in.Byte() % 64);
   disk->files[kPicks[1]].sparse_size = varnel::kLargestFile;
   disk->files[kPicks[2]].sparse_size = varnel::kLargestFile + 1;
@@ -158,23 +162,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       downloading = false;
     }
     const std::u16string type = answer ? answer->GetStringOrEmpty(u"type") : u"";
-    if (answer) Require(answer->GetStringOrEmpty(u"transfer_id") == id);
+    if (answer) REQUIRE(answer->GetStringOrEmpty(u"transfer_id") == id);
 
     if (type == u"file_accept" && direction != u"to_staff") {
       download = Download{prompt_path, static_cast<std::uint64_t>(announced), {}};
       downloading = true;
     } else if (type == u"file_accept") {
       picked = prompt_path;
-      Require(answer->GetNumberOr(u"size", -1) == static_cast<double>(sources.at(picked).Size()));
+      REQUIRE(answer->GetNumberOr(u"size", -1) == static_cast<double>(sources.at(picked).Size()));
       downloading = false;
     } else if (type == u"file_get" || type == u"file_done") {
-      Require(downloading);
+      REQUIRE(downloading);
       if (file_reply.HasKey(u"data"))
         download.bytes.insert(download.bytes.end(), sent.begin(), sent.end());
-      Require(download.bytes.size() <= download.size);
+      REQUIRE(download.bytes.size() <= download.size);
       if (type == u"file_done") {
-        Require(download.bytes.size() == download.size);
-        Require(disk->files.count(download.path) &&
+        REQUIRE(download.bytes.size() == download.size);
+        REQUIRE(disk->files.count(download.path) &&
                 disk->files.at(download.path).bytes == download.bytes);
         kept[download.path] = download.bytes;
         downloading = false;
@@ -182,13 +186,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (type == u"file_chunk") {
       const std::optional<std::vector<std::uint8_t>> chunk =
           codec.DecodeBase64(answer->GetStringOrEmpty(u"data"));
-      Require(chunk && chunk->size() <= varnel::kChunkToStaff && !chunk->empty());
-      Require(answer->GetNumberOr(u"index", -1) == file.GetNumberOr(u"chunks", 0));
+      REQUIRE(chunk && chunk->size() <= varnel::kChunkToStaff && !chunk->empty());
+      REQUIRE(answer->GetNumberOr(u"index", -1) == file.GetNumberOr(u"chunks", 0));
       const auto& source = sources.at(picked);
       const auto offset = static_cast<std::uint64_t>(received);
-      Require(offset + chunk->size() <= source.Size());
+      REQUIRE(offset + chunk->size() <= source.Size());
       for (std::size_t i = 0; i < chunk->size(); ++i) {
-        Require((*chunk)[i] ==
+        REQUIRE((*chunk)[i] ==
                 (source.sparse_size ? MemoryDisk::Pattern(offset + i) : source.bytes[offset + i]));
       }
     }
@@ -197,21 +201,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t parts = 0;
     for (const auto& [path, stored] : disk->files) {
       if (sources.count(path)) {
-        Require(stored.bytes == sources.at(path).bytes);
+        REQUIRE(stored.bytes == sources.at(path).bytes);
       } else if (kept.count(path)) {
-        Require(stored.bytes == kept.at(path));
+        REQUIRE(stored.bytes == kept.at(path));
       } else {
-        Require(IsPart(path));
+        REQUIRE(IsPart(path));
         ++parts;
       }
     }
     const bool over = id.empty() || state == u"idle" || state == u"complete" ||
                       state == u"cancelled" || state == u"expired";
-    Require(parts <= 1 && (parts == 0 || !(failed || over)));
-    for (const auto& [path, bytes] : kept) Require(disk->files.count(path) == 1);
+    REQUIRE(parts <= 1 && (parts == 0 || !(failed || over)));
+    for (const auto& [path, bytes] : kept) REQUIRE(disk->files.count(path) == 1);
   }
 
   engine.reset();
-  for (const auto& [path, stored] : disk->files) Require(sources.count(path) || kept.count(path));
+  for (const auto& [path, stored] : disk->files) REQUIRE(sources.count(path) || kept.count(path));
   return 0;
 }
