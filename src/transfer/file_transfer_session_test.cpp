@@ -20,7 +20,10 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr std::uint64_t kSize = kChunkToStaff + 10;  // two chunks each way
+// Small, so that every message of the transfer can be the one that fails: the agent's chunks are
+// 400 bytes, one upload chunk holds it all.
+constexpr std::uint64_t kSize = 1000;
+constexpr std::uint64_t kAgentChunk = 400;
 const std::string kId(32, 'c');
 const std::u16string kSave = u"C:\\in\\notes.bin";
 const std::u16string kPick = u"C:\\out\\notes.bin";
@@ -113,9 +116,9 @@ class TransferSession : public SessionClock {
     }
     if (type == "file_accept") file_["state"] = run_.to_customer ? "delivering" : "staging";
     if (type == "file_get") {
-      const std::uint64_t from = message["index"].get<std::uint64_t>() * kChunkToStaff;
+      const std::uint64_t from = message["index"].get<std::uint64_t>() * kAgentChunk;
       const auto bytes =
-          MemoryDisk::PatternBytes(from, std::min<std::uint64_t>(kChunkToStaff, kSize - from));
+          MemoryDisk::PatternBytes(from, std::min<std::uint64_t>(kAgentChunk, kSize - from));
       reply["file_reply"] = {{"index", message["index"]},
                              {"data", Utf16ToUtf8(MemoryDisk::Encode(bytes))}};
     }
@@ -159,9 +162,9 @@ TEST(FileTransferSession, ADropOrAStopAnywhereLeavesNoPartialFile) {
     std::copy_if(whole.sent.begin(), whole.sent.end(), std::back_inserter(file_messages),
                  [](const std::string& type) { return type.starts_with("file_"); });
     const std::vector<std::string> expected =
-        to_customer
-            ? std::vector<std::string>{"file_accept", "file_get", "file_get", "file_done"}
-            : std::vector<std::string>{"file_accept", "file_chunk", "file_chunk", "file_finish"};
+        to_customer ? std::vector<std::string>{"file_accept", "file_get", "file_get", "file_get",
+                                               "file_done"}
+                    : std::vector<std::string>{"file_accept", "file_chunk", "file_finish"};
     EXPECT_EQ(file_messages, expected);
     EXPECT_EQ(to_customer ? whole.disk->files.at(kSave).bytes : whole.uploaded, kWhole);
     std::vector<Plan> runs;
