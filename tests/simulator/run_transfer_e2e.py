@@ -17,6 +17,7 @@ import argparse
 import hashlib
 import json
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -25,6 +26,7 @@ from pathlib import Path
 from run_session_e2e import Check, start_simulator
 
 PAUSE = 0.1
+HEAD = re.compile(r'\{"t": (?P<t>[0-9.]+), "conn": [0-9]+, "dir": "(?P<dir>[a-z]+)"')
 
 
 def windows_path(path: Path) -> str:
@@ -76,13 +78,24 @@ def main() -> int:
     lines = [l for l in (work / "client.out").read_text().splitlines() if l.startswith("{")]
     report = json.loads(lines[-1]) if lines else {}
 
-    notes = {}
+    # Each turn's time splits into the client's (from a reply to the next message: its 100 ms
+    # pause and its own work) and the simulator's (from a message to its reply).
+    notes, ways, client, server = {}, [], 0.0, 0.0
+    last = None
     with open(transcript) as entries:
         for line in entries:
-            entry = json.loads(line)
-            if entry.get("event") == "note":
+            head = HEAD.match(line)
+            t, direction = float(head["t"]), head["dir"]
+            if direction == "event" and '"event": "note"' in line[:200]:
+                entry = json.loads(line)
                 notes.update({k: v for k, v in entry.items()
                               if k not in ("t", "conn", "dir", "event")})
+                ways.append((client, server))
+            elif direction in ("client", "server"):
+                if last is not None:
+                    client += t - last if direction == "client" else 0
+                    server += t - last if direction == "server" else 0
+                last = t
     transcript.unlink()  # half a gigabyte of Base64
 
     check = Check()
@@ -96,11 +109,16 @@ def main() -> int:
           f"left in the save folder: {sorted(p.name for p in save.iterdir())}")
 
     figures = {"peak_working_set_mb": report.get("peak_working_set_mb")}
-    for way in ("to_customer", "to_staff"):
+    # Notes: the first before the download, one after it, one after the upload.
+    for way, (start, end) in zip(("to_customer", "to_staff"), zip(ways, ways[1:])):
         messages, seconds = notes.get(f"{way}_messages", 0), notes.get(f"{way}_seconds", 0)
+        bound = messages * PAUSE
         figures[way] = {"seconds": seconds, "chunks": notes.get(f"{way}_chunks"),
-                        "messages": messages, "bound_seconds": messages * PAUSE,
-                        "over_bound": seconds / (messages * PAUSE) - 1 if messages else None}
+                        "messages": messages, "bound_seconds": bound,
+                        "over_bound": seconds / bound - 1 if bound else None,
+                        "client_seconds": end[0] - start[0],
+                        "client_over_bound": (end[0] - start[0]) / bound - 1 if bound else None,
+                        "simulator_seconds": end[1] - start[1]}
     print(json.dumps(figures, indent=1))
     for failure in check.failures:
         print("FAIL:", failure, file=sys.stderr)
