@@ -2,11 +2,15 @@
 // The session's one file transfer as the session worker uses it: the record and the engine that
 // advances it by one step per server update. The engine works on the customer's files through the
 // platform; the worker's tests pass a fake.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string_view>
 
 #include "json/json.h"
+#include "transfer/file_platform.h"
 #include "util/stop_event.h"
 
 namespace varnel {
@@ -40,5 +44,19 @@ class FileTransfer {
   // Closes the file, deletes a temporary file not yet moved into place, clears the record.
   virtual void ResetTransfer() noexcept = 0;
 };
+
+// Both directions, inclusive.
+inline constexpr std::uint64_t kLargestFile = 209715200;
+// File bytes per chunk sent to the agent: 262144 characters of Base64.
+inline constexpr std::size_t kChunkToStaff = 196608;
+// Base64 characters per chunk accepted from the agent.
+inline constexpr std::size_t kLargestChunkText = 262144;
+
+// A file message: "type" and "transfer_id", the further keys follow.
+JsonObject MakeFileReply(std::u16string_view transfer_id, std::u16string_view type);
+
+// The engine over `platform`. A temporary file it created and did not move into place is deleted
+// by ResetTransfer and when the engine is destroyed.
+std::unique_ptr<FileTransfer> MakeFileTransfer(std::unique_ptr<FilePlatform> platform);
 
 }  // namespace varnel

@@ -1,0 +1,155 @@
+#include "transfer/file_platform_win.h"
+
+#include <windows.h>
+
+#include <limits>
+
+#include "util/base64_win.h"
+#include "util/unique_handle_win.h"
+#include "util/wide_win.h"
+
+namespace varnel {
+namespace {
+
+// ReadFile and WriteFile take at most a DWORD per call; a chunk is far below that, but the
+// loops do not rely on it.
+DWORD Piece(std::size_t remaining) {
+  return static_cast<DWORD>(std::min<std::size_t>(remaining, std::numeric_limits<DWORD>::max()));
+}
+
+class WindowsSourceFile final : public SourceFile {
+ public:
+  explicit WindowsSourceFile(FileHandle file) : file_(std::move(file)) {}
+
+  std::optional<std::uint64_t> Size() override {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file_.get(), &size) || size.QuadPart < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(size.QuadPart);
+  }
+
+  ReadResult ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) override {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max()) ||
+        !SetFilePointerEx(file_.get(), position, nullptr, FILE_BEGIN)) {
+      return ReadResult::kSeekFailed;
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      DWORD read = 0;
+      if (!ReadFile(file_.get(), bytes.data() + done, Piece(bytes.size() - done), &read, nullptr) ||
+          read == 0) {
+        return ReadResult::kReadFailed;  // an error, or the end of a file that shrank
+      }
+      done += read;
+    }
+    return ReadResult::kDone;
+  }
+
+ private:
+  FileHandle file_;
+};
+
+class WindowsTargetFile final : public TargetFile {
+ public:
+  explicit WindowsTargetFile(FileHandle file) : file_(std::move(file)) {}
+
+  bool Write(std::span<const std::uint8_t> bytes) override {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      DWORD written = 0;
+      if (!WriteFile(file_.get(), bytes.data() + done, Piece(bytes.size() - done), &written,
+                     nullptr) ||
+          written == 0) {
+        return false;
+      }
+      done += written;
+    }
+    return true;
+  }
+
+  bool Flush() override { return FlushFileBuffers(file_.get()) != FALSE; }
+
+ private:
+  FileHandle file_;
+};
+
+class WindowsFilePlatform final : public FilePlatform {
+ public:
+  std::unique_ptr<SourceFile> OpenForReading(const std::u16string& path) override {
+    FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Pipes, consoles and devices have no size and no offsets: only disk files are sent.
+    if (!file || GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
+    return std::make_unique<WindowsSourceFile>(std::move(file));
+  }
+
+  std::unique_ptr<TargetFile> CreateNew(const std::u16string& path) override {
+    FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return nullptr;
+    return std::make_unique<WindowsTargetFile>(std::move(file));
+  }
+
+  bool MoveNoReplace(const std::u16string& from, const std::u16string& to) override {
+    // Without MOVEFILE_REPLACE_EXISTING a file that took the name meanwhile is never replaced.
+    return MoveFileExW(Wide(ExtendedLengthPath(from)), Wide(ExtendedLengthPath(to)),
+                       MOVEFILE_WRITE_THROUGH) != FALSE;
+  }
+
+  bool Delete(const std::u16string& path) noexcept override {
+    try {
+      return DeleteFileW(Wide(ExtendedLengthPath(path))) != FALSE;
+    } catch (...) {
+      return false;  // no memory for the path: the file stays, which loses nothing
+    }
+  }
+
+  std::optional<std::u16string> EncodeBase64(std::span<const std::uint8_t> bytes) override {
+    try {
+      return varnel::EncodeBase64(bytes);
+    } catch (const PlatformError&) {
+      return std::nullopt;
+    }
+  }
+
+  std::optional<std::size_t> DecodedBase64Size(std::u16string_view text) override {
+    return varnel::DecodedBase64Size(text);
+  }
+
+  std::optional<std::vector<std::uint8_t>> DecodeBase64(std::u16string_view text) override {
+    return varnel::DecodeBase64(text);
+  }
+};
+
+bool StartsWith(const std::u16string& text, std::u16string_view prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::u16string ExtendedLengthPath(const std::u16string& path) {
+  if (path.empty() || StartsWith(path, u"\\\\?\\") || StartsWith(path, u"\\\\.\\")) return path;
+  // The wide call handles full paths of any length; the prefix then turns off the 260-character
+  // limit of the calls that follow, whatever the system's long-path setting.
+  std::wstring full(32768, L'\0');
+  const DWORD length =
+      GetFullPathNameW(Wide(path), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return path;
+  full.resize(length);
+  std::u16string result = FromWide(full);
+  if (StartsWith(result, u"\\\\?\\") || StartsWith(result, u"\\\\.\\")) return result;
+  if (StartsWith(result, u"\\\\")) return u"\\\\?\\UNC\\" + result.substr(2);
+  if (result.size() >= 3 && result[1] == u':' && result[2] == u'\\') return u"\\\\?\\" + result;
+  return result;
+}
+
+std::unique_ptr<FilePlatform> MakeWindowsFilePlatform() {
+  return std::make_unique<WindowsFilePlatform>();
+}
+
+std::unique_ptr<FileTransfer> MakeWindowsFileTransfer() {
+  return MakeFileTransfer(MakeWindowsFilePlatform());
+}
+
+}  // namespace varnel

@@ -1,0 +1,332 @@
+#include "transfer/file_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+
+#include "memory_files.h"
+#include "util/utf.h"
+
+namespace varnel {
+namespace {
+
+using json = nlohmann::json;
+
+const std::string kId = "0123456789abcdef0123456789abcdef";
+const std::u16string kSave = u"C:\\Users\\ada\\report.pdf";
+const std::u16string kPart = kSave + u".varnel-" + Utf8ToUtf16(kId) + u".part";
+const std::u16string kPick = u"D:/data/x.csv";
+
+std::string Base64(std::uint64_t from, std::uint64_t count) {
+  return Utf16ToUtf8(MemoryDisk::Encode(MemoryDisk::PatternBytes(from, count)));
+}
+
+// The engine on a disk in memory. Each step is answered as the worker would see it: the reply,
+// null for none, or {"error": text} after which the record is reset as the worker does.
+class FileTransferTest : public ::testing::Test {
+ public:
+  json Step(json file, json file_reply = json::object(), const std::u16string& prompt_path = {},
+            bool prompted = false) {
+    file.emplace("id", kId);
+    const auto parse = [](const json& value) {
+      return JsonObject::TryParse(Utf8ToUtf16(value.dump())).value();
+    };
+    try {
+      const std::optional<JsonObject> reply = engine->FileTransferStep(
+          parse(file), parse(file_reply),
+          prompted ? Utf8ToUtf16(file["id"].get<std::string>()) : u"", prompt_path, stop);
+      return reply ? json::parse(Utf16ToUtf8(reply->Serialize())) : json();
+    } catch (const FileTransferError& error) {
+      engine->ResetTransfer();
+      return {{"error", error.what()}};
+    }
+  }
+  json Pick(const std::u16string& path) {
+    return Step({{"state", "awaiting_pick"}, {"direction", "to_staff"}}, json::object(), path,
+                true);
+  }
+  json Stage(double received, int chunks = 0) {
+    return Step({{"state", "staging"},
+                 {"direction", "to_staff"},
+                 {"received", received},
+                 {"chunks", chunks}});
+  }
+  json Offer(double size, const std::u16string& path = kSave) {
+    return Step({{"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", size}},
+                json::object(), path, true);
+  }
+  json Deliver(double size, json file_reply = json::object()) {
+    return Step({{"state", "delivering"}, {"direction", "to_customer"}, {"size", size}},
+                std::move(file_reply));
+  }
+  json Chunk(double size, int index, const std::string& data) {
+    return Deliver(size, {{"index", index}, {"data", data}});
+  }
+  std::vector<std::uint8_t>& Planted(const std::u16string& path, std::uint64_t size) {
+    planted.insert(path);
+    return disk->files[path].bytes = MemoryDisk::PatternBytes(7, size);
+  }
+
+  std::shared_ptr<MemoryDisk> disk = std::make_shared<MemoryDisk>();
+  std::unique_ptr<FileTransfer> engine = MakeFileTransfer(std::make_unique<MemoryFiles>(disk));
+  StopEvent stop;
+  std::set<std::u16string> planted;  // the customer's own files
+};
+
+TEST_F(FileTransferTest, UploadSendsTheChunkAtEachOffsetTheServerNames) {
+  Planted(kPick, 0) = MemoryDisk::PatternBytes(0, 500000);
+  EXPECT_EQ(
+      Pick(kPick),
+      (json{{"type", "file_accept"}, {"transfer_id", kId}, {"name", "x.csv"}, {"size", 500000}}));
+  for (int i : {0, 1, 1, 2}) {  // the server may ask for a chunk again
+    const json chunk = Stage(i * 196608, i);
+    EXPECT_EQ(chunk, (json{{"type", "file_chunk"},
+                           {"transfer_id", kId},
+                           {"data", Base64(i * 196608, i < 2 ? 196608 : 106784)},
+                           {"index", i}}));
+  }
+  EXPECT_EQ(Stage(500000, 3), (json{{"type", "file_finish"}, {"transfer_id", kId}}));
+}
+
+TEST_F(FileTransferTest, TheAgentSeesOnlyTheNameAfterTheLastSlashOrBackslash) {
+  for (const auto& [path, name] :
+       {std::pair<std::u16string, std::string>{u"D:/data/x.csv", "x.csv"},
+        {u"C:\\a\\b/c.txt", "c.txt"},
+        {u"C:/a\\b.txt", "b.txt"},
+        {u"plain", "plain"}}) {
+    Planted(path, 1);
+    EXPECT_EQ(Pick(path)["name"], name);
+  }
+}
+
+TEST_F(FileTransferTest, DownloadLandsWholeAtTheChosenPathAndStaysThere) {
+  EXPECT_EQ(Offer(300000), (json{{"type", "file_accept"}, {"transfer_id", kId}}));
+  EXPECT_TRUE(disk->files.count(kPart));
+  EXPECT_EQ(Deliver(300000), (json{{"type", "file_get"}, {"transfer_id", kId}, {"index", 0}}));
+  EXPECT_EQ(Chunk(300000, 0, Base64(0, 196608))["index"], 1);
+  EXPECT_FALSE(disk->files.count(kSave));
+  EXPECT_EQ(Chunk(300000, 1, Base64(196608, 103392)),
+            (json{{"type", "file_done"}, {"transfer_id", kId}}));
+  // A repeated update after delivery is not a failure of the delivered transfer.
+  EXPECT_EQ(Deliver(300000), json());
+  engine->ResetTransfer();
+  EXPECT_EQ(disk->files.size(), 1u);
+  EXPECT_EQ(disk->files.at(kSave).bytes, MemoryDisk::PatternBytes(0, 300000));
+}
+
+TEST_F(FileTransferTest, EmptyFilesAndTheLargestFilesCrossBothWays) {
+  Planted(kPick, 0);
+  EXPECT_EQ(Pick(kPick)["size"], 0);
+  EXPECT_EQ(Stage(0)["type"], "file_finish");
+  EXPECT_EQ(Offer(0)["type"], "file_accept");
+  EXPECT_EQ(Deliver(0)["type"], "file_done");
+  EXPECT_TRUE(disk->files.at(kSave).bytes.empty());
+
+  disk->files[kPick].sparse_size = kLargestFile;
+  EXPECT_EQ(Pick(kPick)["size"], kLargestFile);
+  EXPECT_EQ(Stage(kLargestFile - 5, 1067)["data"], Base64(kLargestFile - 5, 5));
+  EXPECT_EQ(Stage(kLargestFile)["type"], "file_finish");
+  EXPECT_EQ(Offer(kLargestFile, u"C:\\big")["type"], "file_accept");
+  EXPECT_EQ(Chunk(kLargestFile, 0, Base64(0, 3))["index"], 1);
+
+  disk->files[kPick].sparse_size = kLargestFile + 1;
+  EXPECT_EQ(Pick(kPick)["error"], "Unable to read selected file");
+  EXPECT_EQ(Offer(kLargestFile + 1)["error"], "File too large");
+}
+
+TEST_F(FileTransferTest, EachPromptResultIsUsedOnceAndADismissedPromptCancels) {
+  EXPECT_EQ(Pick(u""), (json{{"type", "file_cancel"}, {"transfer_id", kId}}));
+  EXPECT_EQ(Offer(10, u"")["type"], "file_cancel");
+  EXPECT_TRUE(disk->files.empty());
+  EXPECT_EQ(Offer(10)["type"], "file_accept");
+  EXPECT_EQ(Step({{"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", 10}}), json());
+  EXPECT_EQ(Deliver(10)["type"], "file_get") << "the record stays accepted";
+}
+
+// Whatever ends a transfer before delivery takes its temporary file with it.
+TEST_F(FileTransferTest, AnEndedTransferLeavesNothingBehind) {
+  for (const std::string ending : {"cancelled", "expired", "idle", "complete", "new id", "stop"}) {
+    stop.Reset();
+    ASSERT_EQ(Offer(10)["type"], "file_accept");
+    ASSERT_EQ(Chunk(10, 0, Base64(0, 4))["index"], 1);
+    json update = {{"state", ending}, {"direction", "to_customer"}, {"size", 10}};
+    if (ending == "new id") update = {{"id", std::string(32, 'b')}, {"state", "delivering"}};
+    if (ending == "stop") {
+      update["state"] = "delivering";
+      stop.Set();
+    }
+    EXPECT_EQ(Step(update), json()) << ending;
+    EXPECT_TRUE(disk->files.empty()) << ending;
+  }
+}
+
+struct FailureCase {
+  const char* name;
+  std::function<json(FileTransferTest&)> run;
+  std::string text;
+};
+
+class FileTransferFailure : public FileTransferTest,
+                            public ::testing::WithParamInterface<FailureCase> {};
+
+// Every failure leaves the customer's files as they were: the picked file and any file already
+// at the save path or the temporary name are byte-identical, and nothing else is on the disk.
+TEST_P(FileTransferFailure, FailsWithItsTextAndLeavesTheDiskAsItWas) {
+  Planted(kPick, 20);
+  EXPECT_EQ(GetParam().run(*this), (json{{"error", GetParam().text}}));
+  engine.reset();
+  if (disk->plant_on_move) planted.insert(kSave);
+  for (const std::u16string& path : planted) {
+    ASSERT_TRUE(disk->files.count(path)) << Utf16ToUtf8(path) << " deleted";
+    const std::vector<std::uint8_t>& bytes = disk->files.at(path).bytes;
+    EXPECT_EQ(bytes, MemoryDisk::PatternBytes(7, bytes.size())) << Utf16ToUtf8(path);
+  }
+  EXPECT_EQ(disk->files.size(), planted.size()) << "a file was left behind";
+}
+
+using F = FileTransferTest;
+const std::string kTooLong(262148, 'A');
+
+const FailureCase kFailures[] = {
+
+    FailureCase{"UpperCaseId",
+                [](F& t) {
+                  return t.Step({{"id", std::string(32, 'A')}, {"state", "staging"}});
+                },
+                "Invalid transfer ID"},
+    FailureCase{"Id31",
+                [](F& t) {
+                  return t.Step({{"id", kId.substr(1)}, {"state", "staging"}});
+                },
+                "Invalid transfer ID"},
+    FailureCase{"Id33",
+                [](F& t) {
+                  return t.Step({{"id", kId + "0"}, {"state", "staging"}});
+                },
+                "Invalid transfer ID"},
+    FailureCase{"NegativeSize", [](F& t) { return t.Offer(-1); }, "File too large"},
+    FailureCase{"MissingPick", [](F& t) { return t.Pick(u"D:/gone"); },
+                "Unable to read selected file"},
+    FailureCase{"PickWithoutSize",
+                [](F& t) {
+                  t.disk->faults.insert(Fault::kSize);
+                  return t.Pick(kPick);
+                },
+                "Unable to read selected file"},
+    FailureCase{"TemporaryNameTaken",
+                [](F& t) {
+                  t.Planted(kPart, 9);
+                  return t.Offer(10);
+                },
+                "Unable to create temporary file"},
+    FailureCase{"OffsetBeyondSize",
+                [](F& t) {
+                  t.Pick(kPick);
+                  return t.Stage(21);
+                },
+                "Invalid file offset"},
+    FailureCase{"NegativeOffset",
+                [](F& t) {
+                  t.Pick(kPick);
+                  return t.Stage(-1);
+                },
+                "Invalid file offset"},
+    FailureCase{"FractionalOffset",
+                [](F& t) {
+                  t.Pick(kPick);
+                  return t.Stage(0.5);
+                },
+                "Invalid file offset"},
+    FailureCase{"Seek",
+                [](F& t) {
+                  t.Pick(kPick);
+                  t.disk->faults.insert(Fault::kSeek);
+                  return t.Stage(0);
+                },
+                "File seek failed"},
+    FailureCase{"ShrunkSource",
+                [](F& t) {
+                  t.Pick(kPick);
+                  t.Planted(kPick, 5);
+                  return t.Stage(0);
+                },
+                "File read failed"},
+    FailureCase{"Encoding",
+                [](F& t) {
+                  t.Pick(kPick);
+                  t.disk->faults.insert(Fault::kEncode);
+                  return t.Stage(0);
+                },
+                "Encoding failed"},
+    FailureCase{"FirstIndexOne",
+                [](F& t) {
+                  t.Offer(10);
+                  return t.Chunk(10, 1, Base64(0, 3));
+                },
+                "Invalid chunk order"},
+    FailureCase{"IndexRepeated",
+                [](F& t) {
+                  t.Offer(10);
+                  t.Chunk(10, 0, Base64(0, 3));
+                  return t.Chunk(10, 0, Base64(3, 3));
+                },
+                "Invalid chunk order"},
+    FailureCase{"TextTooLong",
+                [](F& t) {
+                  t.Offer(kLargestFile);
+                  return t.Chunk(kLargestFile, 0, kTooLong);
+                },
+                "Invalid file data"},
+    FailureCase{"NotBase64",
+                [](F& t) {
+                  t.Offer(10);
+                  return t.Chunk(10, 0, "ab$d");
+                },
+                "Invalid file data"},
+    FailureCase{"MoreThanAnnounced",
+                [](F& t) {
+                  t.Offer(5);
+                  t.Chunk(5, 0, Base64(0, 3));
+                  return t.Chunk(5, 1, Base64(3, 3));
+                },
+                "Invalid file data"},
+    FailureCase{"Write",
+                [](F& t) {
+                  t.Offer(10);
+                  t.disk->faults.insert(Fault::kWrite);
+                  return t.Chunk(10, 0, Base64(0, 3));
+                },
+                "File write failed"},
+    FailureCase{"StopDuringLastWrite",
+                [](F& t) {
+                  t.Offer(3);
+                  t.disk->on_write = [&t] { t.stop.Set(); };
+                  return t.Chunk(3, 0, Base64(0, 3));
+                },
+                "Cancelled"},
+    FailureCase{"Flush",
+                [](F& t) {
+                  t.Offer(3);
+                  t.disk->faults.insert(Fault::kFlush);
+                  return t.Chunk(3, 0, Base64(0, 3));
+                },
+                "File flush failed"},
+    FailureCase{"TargetAppeared",
+                [](F& t) {
+                  t.Offer(3);
+                  const auto b = MemoryDisk::PatternBytes(7, 4);
+                  t.disk->plant_on_move = std::string(b.begin(), b.end());
+                  return t.Chunk(3, 0, Base64(0, 3));
+                },
+                "Choose a new filename"}};
+
+std::string CaseName(const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(FileTransfer, FileTransferFailure, ::testing::ValuesIn(kFailures),
+                         CaseName);
+
+}  // namespace
+}  // namespace varnel
