@@ -2,14 +2,13 @@
 
 #include <shellapi.h>
 
-#include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "build_config.h"
 #include "launch/launch_error.h"
 #include "launch/launch_options.h"
+#include "util/unique_handle_win.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
 
@@ -20,23 +19,10 @@ constexpr char16_t kLaunchErrorHint[] = u"\n\nRun with --help to view the requir
 constexpr char16_t kStartupFailedText[] =
     u"Unable to start Quillory. Check your Windows permissions and system environment.";
 
-// A start-up step failed; the customer only ever sees the general sentence, the step text is
-// for whoever debugs the process.
-class StartupError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-struct LocalFreeDeleter {
-  void operator()(void* memory) const noexcept { LocalFree(memory); }
-};
-
 std::vector<std::u16string> ReadArguments() {
   int count = 0;
-  std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &count));
-  if (!argv) {
-    throw StartupError("Unable to read arguments");
-  }
+  const LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!argv) ThrowLastError("Unable to read arguments");
   std::vector<std::u16string> arguments;
   for (int i = 1; i < count; ++i) {
     arguments.push_back(FromWide(argv.get()[i]));
@@ -60,7 +46,6 @@ int Run(HINSTANCE /*instance*/, int /*show_command*/) {
     ShowBox(LaunchHelpText(), MB_ICONINFORMATION);
     return kExitNormal;
   }
-  // The single-instance lock and the status window follow the launch options here.
   return kExitNormal;
 }
 
