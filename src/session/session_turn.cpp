@@ -6,10 +6,10 @@
 
 namespace varnel {
 
-bool IsMonitorStable(const SessionReply& reply, const std::optional<MonitorInfo>& found,
+bool IsMonitorStable(const SessionReply& reply, const MonitorInfo* found,
                      const LastFrame& last_frame) {
   if (!reply.multi_monitor) return true;
-  return found.has_value() && reply.selected_monitor == last_frame.monitor_id &&
+  return found != nullptr && reply.selected_monitor == last_frame.monitor_id &&
          reply.monitor_revision == last_frame.revision && found->rect == last_frame.rect;
 }
 

@@ -43,9 +43,9 @@ struct TurnState {
 };
 
 // With several monitors the agent must have seen the monitor it steers: the selection must still
-// exist (`found`), and the last frame must show that selection at its revision and on its place
-// on the desktop. With one monitor there is nothing to mistake.
-bool IsMonitorStable(const SessionReply& reply, const std::optional<MonitorInfo>& found,
+// exist (`found`, null when it does not), and the last frame must show that selection at its
+// revision and on its place on the desktop. With one monitor there is nothing to mistake.
+bool IsMonitorStable(const SessionReply& reply, const MonitorInfo* found,
                      const LastFrame& last_frame);
 
 // Follows the server's control grant: a withdrawn grant ends the customer's approval with it

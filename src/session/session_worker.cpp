@@ -180,8 +180,8 @@ void SessionWorker::RunTurns(Connection& connection, JsonObject reply_object, Se
 
 TurnFacts SessionWorker::ApplyReply(const JsonObject& reply_object, const SessionReply& reply,
                                     TurnState& state) {
-  const bool monitor_stable =
-      IsMonitorStable(reply, screen_->FindMonitor(reply.selected_monitor), state.last_frame);
+  const std::optional<MonitorInfo> found = screen_->FindMonitor(reply.selected_monitor);
+  const bool monitor_stable = IsMonitorStable(reply, found ? &*found : nullptr, state.last_frame);
   if (!monitor_stable) {
     ReleaseHeldInput();
     state.last_frame.jpeg.clear();

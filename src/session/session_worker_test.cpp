@@ -465,6 +465,23 @@ TEST_F(SessionWorkerTest, FramesArePacedFromTheLastFramesReplyAndWholeWhenTheVie
                                   "2300 whole", "2800 unchanged", "3300 whole"));
 }
 
+// The viewer stops asking for pictures for one turn after the first frame; it may have lost its
+// picture then, so the next frame goes out whole though the screen did not change.
+TEST_F(SessionWorkerTest, AViewerThatStopsAskingGetsAWholeFrameWhenItAsksAgain) {
+  Prompt(SupportPrompt(), u"c-1", true);
+  respond = [this](const json& message) {
+    const std::size_t frames = Events("exchange:preview_frame").size();
+    if (frames == 2) return Reply(Session("ended"));
+    const bool asks = frames != 1 || message["type"] != "preview_frame";
+    return Reply(Active({{"preview_has_frame", true}, {"preview_requested", asks}}));
+  };
+
+  Run();
+
+  EXPECT_TRUE(sent.back().contains("jpeg"));
+  EXPECT_FALSE(sent.back().contains("unchanged") && sent.back()["unchanged"] == true);
+}
+
 struct MonitorCase {
   const char* name;
   json change;  // to the session, from the second reply after the first frame
@@ -603,6 +620,29 @@ INSTANTIATE_TEST_SUITE_P(
                       EndCase{"NetworkError", json("The server did not respond in time."),
                               u"The server did not respond in time."}),
     ::testing::PrintToStringParamName());
+
+// A version mismatch never stops the session; a recoverable error reply reaches the turn like any
+// other, and its command error shows the warning.
+TEST_F(SessionWorkerTest, TheServersVersionAndACommandErrorReachTheSnapshot) {
+  Then({{"ok", true}, {"server_version", "0.9.1"}});
+  Then(Reply(Session("waiting")));
+  Then({{"ok", false},
+        {"recoverable", true},
+        {"error", "bad_message"},
+        {"command_error", "unknown_type"},
+        {"session", Session("waiting")}});
+  Then(Reply(Session("ended")));
+
+  const SessionSnapshot last = Run();
+
+  EXPECT_EQ(last.server_version, u"0.9.1");
+  EXPECT_EQ(last.version_warning,
+            u"Version mismatch: server 0.9.1; expected 0.9.2. Some features may not work "
+            u"correctly. Update the server and client to matching releases.");
+  EXPECT_EQ(last.command_warning,
+            u"A command could not be processed. Update the server/client if needed. Support "
+            u"remains connected.");
+}
 
 // The set-up runs before anything looks at the stop request, so stopping at once changes nothing.
 TEST_F(SessionWorkerTest, AFailedThreadSetUpEndsWithTheGenericSentenceAndIsNotUndone) {
