@@ -86,21 +86,6 @@ TEST_F(DeviceCredentialsTest, FirstRunWritesTheEntryAndLaterRunsReturnIt) {
   EXPECT_EQ(ReadDeviceCredentials(origin), first);
 }
 
-TEST_F(DeviceCredentialsTest, AnotherPortOrSchemeIsAnotherIdentity) {
-  const std::u16string origin = Origin(u"wss", 47812);
-  const std::u16string host = origin.substr(6, origin.rfind(u':') - 6);
-  origins_.push_back(u"wss://" + host + u":47813");
-  origins_.push_back(u"ws://" + host + u":47812");
-  const DeviceCredentials secure = LoadOrCreateDeviceCredentials(OptionsFor(origin));
-  const DeviceCredentials other_port = LoadOrCreateDeviceCredentials(OptionsFor(origins_[1]));
-  const DeviceCredentials plain = LoadOrCreateDeviceCredentials(OptionsFor(origins_[2]));
-  EXPECT_NE(secure.device_id, other_port.device_id);
-  EXPECT_NE(secure.token, other_port.token);
-  EXPECT_NE(secure.device_id, plain.device_id);
-  EXPECT_NE(other_port.device_id, plain.device_id);
-  EXPECT_EQ(LoadOrCreateDeviceCredentials(OptionsFor(origin)), secure);
-}
-
 TEST_F(DeviceCredentialsTest, AnInvalidEntryIsReportedAndLeftAsItWas) {
   const std::u16string valid_id = u"0123456789abcdef0123456789abcdef";
   const std::vector<std::uint8_t> valid_blob = EncodeTokenBlob(std::u16string(64, u'7'));
