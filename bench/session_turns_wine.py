@@ -6,7 +6,7 @@ second (bounded by one turn per 100 ms pause plus the round trip) and the CPU ti
 Figures only: it fails only when the session itself fails.
 
     bench/session_turns_wine.py --wine-run build/windows/wine-run \\
-        --exe build/windows/src/session/session_worker_e2e.exe [--turns 200]
+        --exe build/windows/tests/session/session_worker_e2e.exe [--turns 200]
 """
 
 import argparse

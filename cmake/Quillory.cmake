@@ -20,6 +20,19 @@ if(WIN32)
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00 WINVER=0x0A00)
 endif()
 
+# The same commit gives the same program file in any folder: no build paths in what the compiler
+# writes and no link time. The last matching map wins, and the build folder lies inside the source
+# folder. A compiler cache may hand the compiler source paths relative to the build folder, so
+# those are mapped to the same name.
+if(MINGW)
+  file(RELATIVE_PATH source_from_build "${CMAKE_BINARY_DIR}" "${PROJECT_SOURCE_DIR}")
+  string(REGEX REPLACE "/$" "" source_from_build "${source_from_build}")
+  add_compile_options("-ffile-prefix-map=${PROJECT_SOURCE_DIR}=quillory"
+                      "-ffile-prefix-map=${source_from_build}=quillory"
+                      "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
+  add_link_options(-Wl,--no-insert-timestamp)
+endif()
+
 # nlohmann/json is header-only; the cross build must not see the host's /usr/include,
 # so the headers are copied into a folder of their own.
 set(QUILLORY_THIRD_PARTY_INCLUDE "${CMAKE_BINARY_DIR}/third_party/include")

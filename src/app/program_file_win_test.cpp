@@ -7,27 +7,39 @@
 #include <string_view>
 #include <vector>
 
+#include "util/unique_handle_win.h"
+
+namespace varnel {
 namespace {
+
+struct ModuleTraits {
+  using Handle = HMODULE;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle module) noexcept { FreeLibrary(module); }
+};
+
+struct IconTraits {
+  using Handle = HICON;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle icon) noexcept { DestroyIcon(icon); }
+};
 
 class ProgramFile : public testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryExW(QUILLORY_EXE_PATH, nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(module_, nullptr) << "cannot open " << QUILLORY_EXE_PATH;
-  }
-  void TearDown() override {
-    if (module_) FreeLibrary(module_);
+    module_.reset(LoadLibraryExW(QUILLORY_EXE_PATH, nullptr,
+                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    ASSERT_TRUE(module_) << "cannot open " << QUILLORY_EXE_PATH;
   }
 
   std::string_view Resource(LPCWSTR name, LPCWSTR type) const {
-    HRSRC found = FindResourceW(module_, name, type);
+    HRSRC found = FindResourceW(module_.get(), name, type);
     if (!found) return {};
-    HGLOBAL loaded = LoadResource(module_, found);
-    return {static_cast<const char*>(LockResource(loaded)), SizeofResource(module_, found)};
+    HGLOBAL loaded = LoadResource(module_.get(), found);
+    return {static_cast<const char*>(LockResource(loaded)), SizeofResource(module_.get(), found)};
   }
 
-  HMODULE module_ = nullptr;
+  UniqueHandle<ModuleTraits> module_;
 };
 
 TEST_F(ProgramFile, CarriesVersion2026_10_6_1) {
@@ -72,16 +84,16 @@ TEST_F(ProgramFile, Icon101HasEverySizeWindowsAsksFor) {
 
   // Wine cannot decode the PNG-compressed 256-pixel image; the bitmap sizes must load anywhere.
   for (const int size : {16, 20, 24, 32, 40, 48, 64}) {
-    HANDLE icon = LoadImageW(module_, MAKEINTRESOURCEW(101), IMAGE_ICON, size, size, 0);
-    ASSERT_NE(icon, nullptr) << size;
+    const UniqueHandle<IconTraits> icon(static_cast<HICON>(
+        LoadImageW(module_.get(), MAKEINTRESOURCEW(101), IMAGE_ICON, size, size, 0)));
+    ASSERT_TRUE(icon) << size;
     ICONINFO info{};
-    ASSERT_TRUE(GetIconInfo(static_cast<HICON>(icon), &info));
+    ASSERT_TRUE(GetIconInfo(icon.get(), &info));
+    const GdiObject<HBITMAP> color(info.hbmColor);
+    const GdiObject<HBITMAP> mask(info.hbmMask);
     BITMAP bitmap{};
-    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    GetObjectW(color.get(), sizeof bitmap, &bitmap);
     EXPECT_EQ(bitmap.bmWidth, size);
-    DeleteObject(info.hbmColor);
-    DeleteObject(info.hbmMask);
-    DestroyIcon(static_cast<HICON>(icon));
   }
 }
 
@@ -96,3 +108,4 @@ TEST_F(ProgramFile, ManifestAsksForPerMonitorV2LongPathsInvokerAndCommonControls
 }
 
 }  // namespace
+}  // namespace varnel

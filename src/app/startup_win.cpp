@@ -38,19 +38,10 @@ constexpr int kInitialWidth = 380;
 constexpr int kInitialHeight = 154;
 constexpr int kInitialLegacyHeight = 178;
 
-// A start-up step failed; the customer only ever sees the general sentence, the step text is
-// for whoever debugs the process.
-class StartupError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 std::vector<std::u16string> ReadArguments() {
   int count = 0;
   const LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
-  if (!argv) {
-    throw StartupError("Unable to read arguments");
-  }
+  if (!argv) ThrowLastError("Unable to read arguments");
   std::vector<std::u16string> arguments;
   for (int i = 1; i < count; ++i) {
     arguments.push_back(FromWide(argv.get()[i]));
@@ -67,20 +58,20 @@ void ShowBox(const std::u16string& text, UINT icon) {
 std::u16string BuildInstanceLockName() {
   HANDLE raw_token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw_token)) {
-    throw StartupError("User identity unavailable");
+    ThrowLastError("User identity unavailable");
   }
   const KernelHandle token(raw_token);
   DWORD size = 0;
   GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-  if (size == 0) throw StartupError("User identity unavailable");
+  if (size == 0) ThrowLastError("User identity unavailable");
   std::vector<std::uint8_t> buffer(size);
   if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-    throw StartupError("User identity unavailable");
+    ThrowLastError("User identity unavailable");
   }
   const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
   LPWSTR raw_text = nullptr;
   if (!ConvertSidToStringSidW(user->User.Sid, &raw_text)) {
-    throw StartupError("User identity unavailable");
+    ThrowLastError("User identity unavailable");
   }
   const LocalMemory<LPWSTR> text(raw_text);
   return u"Local\\VarnelQuillory." + FromWide(text.get());
@@ -136,7 +127,7 @@ void RegisterStatusWindowClass(HINSTANCE instance) {
   };
   HICON large = icon(SM_CXICON, SM_CYICON);
   HICON small = icon(SM_CXSMICON, SM_CYSMICON);
-  if (!large || !small) throw StartupError("Unable to load application icon");
+  if (!large || !small) ThrowLastError("Unable to load application icon");
   WNDCLASSEXW window_class{};
   window_class.cbSize = sizeof window_class;
   window_class.lpfnWndProc = StatusWindow::WindowProc;
@@ -146,7 +137,7 @@ void RegisterStatusWindowClass(HINSTANCE instance) {
   window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
   window_class.lpszClassName = kStatusWindowClass;
-  if (!RegisterClassExW(&window_class)) throw StartupError("Unable to register window");
+  if (!RegisterClassExW(&window_class)) ThrowLastError("Unable to register window");
 }
 
 // The monitor the customer is looking at: the foreground window's, else the cursor's.
@@ -158,7 +149,7 @@ HMONITOR LaunchMonitor(MONITORINFO& info) {
                                 : MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
   info = MONITORINFO{};
   info.cbSize = sizeof info;
-  if (!GetMonitorInfoW(monitor, &info)) throw StartupError("Unable to determine launch monitor");
+  if (!GetMonitorInfoW(monitor, &info)) ThrowLastError("Unable to determine launch monitor");
   return monitor;
 }
 
@@ -180,9 +171,9 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
   // Initially owned and never released: the first copy holds it until its handle closes at exit.
   const KernelHandle mutex(CreateMutexW(nullptr, TRUE, Wide(lock_name)));
   const DWORD mutex_error = GetLastError();
-  if (!mutex) throw StartupError("Unable to create instance lock");
+  if (!mutex) throw PlatformError("Unable to create instance lock", mutex_error);
   const UINT activation_message = RegisterWindowMessageW(kActivationMessageName);
-  if (activation_message == 0) throw StartupError("Unable to register activation message");
+  if (activation_message == 0) ThrowLastError("Unable to register activation message");
   if (mutex_error == ERROR_ALREADY_EXISTS) {
     return ActivateRunningInstance(lock_name, activation_message);
   }
@@ -213,7 +204,7 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
       CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
                       left, top, width, height, nullptr, nullptr, instance, &window);
   if (window.failure()) std::rethrow_exception(window.failure());
-  if (!hwnd) throw StartupError("Unable to create status window");
+  if (!hwnd) ThrowLastError("Unable to create status window");
   window.FinishCreation(monitor);
   ShowWindow(hwnd, show_command);
   UpdateWindow(hwnd);

@@ -10,7 +10,7 @@ inline constexpr int kExitLaunchOptionsRejected = 2;
 inline constexpr int kExitInstanceNotResponding = 3;
 inline constexpr int kExitStartupFailed = 4;
 
-// Runs start-up and, later, the window's message loop; never throws.
+// Runs start-up from the process command line to the exit code; never throws.
 int RunQuillory(HINSTANCE instance, int show_command) noexcept;
 
 }  // namespace varnel

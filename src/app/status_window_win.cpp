@@ -9,7 +9,7 @@
 
 #include "app/status_presentation.h"
 #include "app/worker_parts_win.h"
-#include "session/device_credentials.h"
+#include "session/device_credentials_win.h"
 #include "util/wide_win.h"
 
 namespace varnel {

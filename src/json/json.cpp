@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "nlohmann/json.hpp"
+#include "util/hex.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -168,10 +169,6 @@ void WriteNumber(double number, Sink& sink) {
   WriteAscii(std::string_view(buffer, static_cast<std::size_t>(result.ptr - buffer)), sink);
 }
 
-bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-bool IsSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
-
 template <typename Sink>
 void WriteEscaped(char16_t unit, Sink& sink) {
   static constexpr std::pair<char16_t, char> kShortForms[] = {
@@ -184,34 +181,36 @@ void WriteEscaped(char16_t unit, Sink& sink) {
       return;
     }
   }
-  static constexpr char16_t kHex[] = u"0123456789abcdef";
   sink.Put(u'\\');
   sink.Put(u'u');
-  for (int shift = 12; shift >= 0; shift -= 4) sink.Put(kHex[(unit >> shift) & 0xF]);
+  for (int shift = 12; shift >= 0; shift -= 4) sink.Put(kLowerHexDigits[(unit >> shift) & 0xF]);
 }
 
-bool NeedsEscape(char16_t unit) {
-  return unit < 0x20 || unit == u'"' || unit == u'\\' || IsSurrogate(unit);
-}
-
-// The position of the first unit at or after `at` that needs a look of its own. Most texts are
-// long runs of plain units (all of a Base64 picture), so whole blocks are tested without an early
-// exit, which the compiler turns into vector code.
-std::size_t SkipPlain(std::u16string_view text, std::size_t at) {
+// The position of the first unit at or after `at` for which `special` holds. Most texts are long
+// runs of plain units (all of a Base64 picture), so whole blocks are tested without an early exit,
+// which the compiler turns into vector code; `special` must be branch-free for that.
+template <typename Special>
+std::size_t SkipUntil(std::u16string_view text, std::size_t at, Special special) {
   constexpr std::size_t kBlock = 32;
   while (at + kBlock <= text.size()) {
     unsigned flagged = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      const char16_t unit = text[at + k];
-      flagged |= static_cast<unsigned>(unit < 0x20) | static_cast<unsigned>(unit == u'"') |
-                 static_cast<unsigned>(unit == u'\\') |
-                 static_cast<unsigned>((unit & 0xF800) == 0xD800);
-    }
+    for (std::size_t k = 0; k < kBlock; ++k) flagged |= special(text[at + k]);
     if (flagged != 0) break;
     at += kBlock;
   }
-  while (at < text.size() && !NeedsEscape(text[at])) ++at;
+  while (at < text.size() && special(text[at]) == 0) ++at;
   return at;
+}
+
+// Units a string cannot hold as they are: control characters, the quote, the backslash, and
+// surrogates (a pair is written as it is, a lone one escaped).
+unsigned NeedsEscape(char16_t unit) {
+  return static_cast<unsigned>(unit < 0x20) | static_cast<unsigned>(unit == u'"') |
+         static_cast<unsigned>(unit == u'\\') | static_cast<unsigned>((unit & 0xF800) == 0xD800);
+}
+
+std::size_t SkipPlain(std::u16string_view text, std::size_t at) {
+  return SkipUntil(text, at, NeedsEscape);
 }
 
 template <typename Sink>
@@ -302,10 +301,6 @@ void WriteArray(const ArrayData& array, Sink& sink, int depth) {
 constexpr char32_t kMarker = 0xFDD0;
 constexpr char32_t kLoneBase = 0xE000;
 
-std::size_t Utf8Length(char32_t code_point) {
-  return code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
-}
-
 // The rewrite runs twice, first counting and then writing into a buffer of exactly that size.
 struct ByteCounter {
   std::size_t size = 0;
@@ -315,46 +310,17 @@ struct ByteCounter {
 
 struct ByteWriter {
   char* next;
-  void Put(char32_t code_point) {
-    if (code_point < 0x80) {
-      *next++ = static_cast<char>(code_point);
-    } else if (code_point < 0x800) {
-      *next++ = static_cast<char>(0xC0 | (code_point >> 6));
-      *next++ = static_cast<char>(0x80 | (code_point & 0x3F));
-    } else if (code_point < 0x10000) {
-      *next++ = static_cast<char>(0xE0 | (code_point >> 12));
-      *next++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-      *next++ = static_cast<char>(0x80 | (code_point & 0x3F));
-    } else {
-      *next++ = static_cast<char>(0xF0 | (code_point >> 18));
-      *next++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-      *next++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-      *next++ = static_cast<char>(0x80 | (code_point & 0x3F));
-    }
-  }
+  void Put(char32_t code_point) { next = EncodeUtf8(code_point, next); }
   void Narrow(std::u16string_view ascii) {
     for (const char16_t unit : ascii) *next++ = static_cast<char>(unit);
   }
 };
 
 // ASCII other than the quote and the backslash means the same inside and outside strings and
-// passes unchanged; as in SkipPlain, whole blocks are tested at once.
-bool IsPlainAscii(char16_t unit) { return unit < 0x80 && unit != u'"' && unit != u'\\'; }
-
-std::size_t SkipPlainAscii(std::u16string_view text, std::size_t at) {
-  constexpr std::size_t kBlock = 32;
-  while (at + kBlock <= text.size()) {
-    unsigned flagged = 0;
-    for (std::size_t k = 0; k < kBlock; ++k) {
-      const char16_t unit = text[at + k];
-      flagged |= static_cast<unsigned>(unit >= 0x80) | static_cast<unsigned>(unit == u'"') |
-                 static_cast<unsigned>(unit == u'\\');
-    }
-    if (flagged != 0) break;
-    at += kBlock;
-  }
-  while (at < text.size() && IsPlainAscii(text[at])) ++at;
-  return at;
+// passes unchanged.
+unsigned IsSpecialForParser(char16_t unit) {
+  return static_cast<unsigned>(unit >= 0x80) | static_cast<unsigned>(unit == u'"') |
+         static_cast<unsigned>(unit == u'\\');
 }
 
 template <typename Out>
@@ -370,19 +336,12 @@ void PutStringUnit(Out& out, char32_t code_point) {
   }
 }
 
-int HexDigit(char16_t unit) {
-  if (unit >= u'0' && unit <= u'9') return unit - u'0';
-  if (unit >= u'a' && unit <= u'f') return unit - u'a' + 10;
-  if (unit >= u'A' && unit <= u'F') return unit - u'A' + 10;
-  return -1;
-}
-
 // The value of a complete \uXXXX escape starting at `at`, or -1.
 int UnicodeEscapeAt(std::u16string_view text, std::size_t at) {
   if (at + 6 > text.size() || text[at] != u'\\' || text[at + 1] != u'u') return -1;
   int value = 0;
   for (std::size_t k = 2; k < 6; ++k) {
-    const int digit = HexDigit(text[at + k]);
+    const int digit = HexValue(text[at + k]);
     if (digit < 0) return -1;
     value = value * 16 + digit;
   }
@@ -394,7 +353,7 @@ void RewriteForParser(std::u16string_view text, Out& out) {
   bool in_string = false;
   std::size_t i = 0;
   while (i < text.size()) {
-    const std::size_t run_end = SkipPlainAscii(text, i);
+    const std::size_t run_end = SkipUntil(text, i, IsSpecialForParser);
     out.Narrow(text.substr(i, run_end - i));
     i = run_end;
     if (i == text.size()) break;
@@ -429,7 +388,7 @@ void RewriteForParser(std::u16string_view text, Out& out) {
         }
       }
     } else if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      out.Put(0x10000 + ((char32_t{unit} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
+      out.Put(CombineSurrogates(unit, text[i + 1]));
       i += 2;
     } else {
       PutStringUnit(out, unit);
@@ -447,32 +406,6 @@ std::string ToParserInput(std::u16string_view text) {
   return input;
 }
 
-// The parser hands back well-formed UTF-8; the bounds checks only keep a broken promise harmless.
-char32_t NextCodePoint(const std::string& utf8, std::size_t& at) {
-  const auto lead = static_cast<unsigned char>(utf8[at]);
-  std::size_t length = 1;
-  char32_t value = lead;
-  if (lead >= 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-  } else if (lead >= 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-  } else if (lead >= 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-  }
-  if (at + length > utf8.size()) {
-    at = utf8.size();
-    return 0xFFFD;
-  }
-  for (std::size_t k = 1; k < length; ++k) {
-    value = (value << 6) | (static_cast<unsigned char>(utf8[at + k]) & 0x3F);
-  }
-  at += length;
-  return value;
-}
-
 std::u16string FromParserString(const std::string& utf8) {
   // Never more units than bytes; the buffer is cut to size at the end.
   std::u16string out(utf8.size(), u'\0');
@@ -483,10 +416,10 @@ std::u16string FromParserString(const std::string& utf8) {
       *next++ = static_cast<unsigned char>(utf8[at++]);
       continue;
     }
-    char32_t code_point = NextCodePoint(utf8, at);
+    char32_t code_point = DecodeUtf8(utf8, at);
     if (code_point == kMarker && at < utf8.size()) {
       std::size_t after = at;
-      const char32_t following = NextCodePoint(utf8, after);
+      const char32_t following = DecodeUtf8(utf8, after);
       if (following == kMarker) {
         at = after;
       } else if (following >= kLoneBase && following < kLoneBase + 0x800) {
@@ -494,12 +427,7 @@ std::u16string FromParserString(const std::string& utf8) {
         at = after;
       }
     }
-    if (code_point >= 0x10000) {
-      *next++ = static_cast<char16_t>(0xD800 + ((code_point - 0x10000) >> 10));
-      *next++ = static_cast<char16_t>(0xDC00 + ((code_point - 0x10000) & 0x3FF));
-    } else {
-      *next++ = static_cast<char16_t>(code_point);
-    }
+    next = EncodeUtf16(code_point, next);
   }
   out.resize(static_cast<std::size_t>(next - out.data()));
   return out;

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string_view>
 
+#include "util/hex.h"
+
 namespace varnel {
 
 struct Ipv4Address {
@@ -42,13 +44,6 @@ constexpr std::size_t Find(std::u16string_view text, char16_t c, std::size_t fro
     if (text[i] == c) return i;
   }
   return std::u16string_view::npos;
-}
-
-constexpr int HexValue(char16_t c) noexcept {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
 }
 
 // One dotted-quad part. The stand-alone IPv4 form refuses leading zeros; the IPv6 tail allows
@@ -125,7 +120,7 @@ constexpr std::optional<Ipv6Address> ParseIpv6(std::u16string_view text) noexcep
     if (element.empty() || element.size() > 4 || count == 8) return std::nullopt;
     unsigned value = 0;
     for (char16_t c : element) {
-      const int digit = ip_text::HexValue(c);
+      const int digit = HexValue(c);
       if (digit < 0) return std::nullopt;
       value = value * 16 + static_cast<unsigned>(digit);
     }

@@ -186,8 +186,8 @@ constexpr ServerUrlFault CheckPath(std::u16string_view path) noexcept {
     const char16_t c = path[i];
     if (c == u'%') {
       if (path.size() - i < 3) return ServerUrlFault::kPercentEncoding;
-      const int high = ip_text::HexValue(path[i + 1]);
-      const int low = ip_text::HexValue(path[i + 2]);
+      const int high = HexValue(path[i + 1]);
+      const int low = HexValue(path[i + 2]);
       if (high < 0 || low < 0) return ServerUrlFault::kPercentEncoding;
       const int byte = high * 16 + low;
       if (byte < 0x20 || byte == 0x7F || byte == 0x5C) return ServerUrlFault::kEncodedControl;

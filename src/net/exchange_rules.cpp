@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "net/network_error.h"
+#include "session/wire_words.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -75,7 +76,7 @@ JsonObject InterpretReply(std::string_view utf8) {
   if (reply->GetBooleanOr(u"ok", false)) return std::move(*reply);
   const std::u16string code = reply->GetStringOrEmpty(u"error");
   // The worker handles a recoverable error inside the session it still has.
-  if (reply->GetBooleanOr(u"recoverable", false) && reply->HasKey(u"session")) {
+  if (reply->GetBooleanOr(u"recoverable", false) && reply->HasKey(wire::kSession)) {
     return std::move(*reply);
   }
   throw NetworkError(ServerErrorMessage(code));

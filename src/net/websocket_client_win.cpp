@@ -1,7 +1,5 @@
 #include "net/websocket_client_win.h"
 
-#include <stdexcept>
-
 #include "net/exchange_rules.h"
 #include "util/wide_win.h"
 
@@ -14,10 +12,9 @@ constexpr int kTransportLimitMs = 5000;
 // WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS predates the current SDK's value.
 constexpr DWORD kCallbackFlags = 0x097E0C00;
 
-HANDLE NewManualResetEvent() {
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) throw std::runtime_error("Unable to create network event.");
-  return event;
+// The step's sentence for the customer, the platform's code for whoever diagnoses it.
+[[noreturn]] void Fail(std::u16string_view sentence) {
+  throw NetworkError(std::u16string(sentence), GetLastError());
 }
 
 bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
@@ -36,14 +33,14 @@ void InstallCallbackShare(CallbackContext& context) {
 }  // namespace
 
 CallbackContext::CallbackContext()
-    : completed_event(NewManualResetEvent()), closed_event(NewManualResetEvent()) {}
+    : completed_event(MakeManualResetEvent()), closed_event(MakeManualResetEvent()) {}
 
 std::shared_ptr<CallbackContext> CallbackContext::Create() {
   return std::make_shared<CallbackContext>();
 }
 
 WebSocketClient::WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event)
-    : stop_event_(stop_event.NativeHandle()),
+    : stop_event_(StopEventAccess::Handle(stop_event)),
       request_(CallbackContext::Create()),
       socket_(CallbackContext::Create()) {
   try {
@@ -83,12 +80,12 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
   if (http_session_.get() == nullptr ||
       !WinHttpSetTimeouts(http_session_.get(), kTransportLimitMs, kTransportLimitMs,
                           kTransportLimitMs, kTransportLimitMs)) {
-    throw NetworkError(u"Unable to initialize WinHTTP.");
+    Fail(u"Unable to initialize WinHTTP.");
   }
 
   http_connection_.reset(WinHttpConnect(http_session_.get(), Wide(host), endpoint.port, 0));
   if (http_connection_.get() == nullptr) {
-    throw NetworkError(u"Unable to initialize the server connection.");
+    Fail(u"Unable to initialize the server connection.");
   }
 
   AttachHandle(*request_,
@@ -99,43 +96,44 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
 
   // No redirects (the server address is the one the customer was given), never the Windows
   // logon credentials, and the platform's own certificate validation untouched.
-  if (!SetDwordOption(request_->handle, WINHTTP_OPTION_REDIRECT_POLICY,
+  HINTERNET request = request_->handle.get();
+  if (!SetDwordOption(request, WINHTTP_OPTION_REDIRECT_POLICY,
                       WINHTTP_OPTION_REDIRECT_POLICY_NEVER) ||
-      !SetDwordOption(request_->handle, WINHTTP_OPTION_AUTOLOGON_POLICY,
+      !SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY,
                       WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH) ||
-      !WinHttpSetOption(request_->handle, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
-    throw NetworkError(u"Unable to configure a WebSocket connection.");
+      !WinHttpSetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
+    Fail(u"Unable to configure a WebSocket connection.");
   }
 
   ResetCompletion(*request_);
-  if (!WinHttpSendRequest(request_->handle, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          WINHTTP_NO_REQUEST_DATA, 0, 0,
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                           reinterpret_cast<DWORD_PTR>(request_.get())) &&
       GetLastError() != ERROR_IO_PENDING) {
-    throw NetworkError(u"Unable to connect to the server.");
+    Fail(u"Unable to connect to the server.");
   }
   WaitForCompletion(*request_, stop_event_, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE);
 
   ResetCompletion(*request_);
-  if (!WinHttpReceiveResponse(request_->handle, nullptr) && GetLastError() != ERROR_IO_PENDING) {
-    throw NetworkError(u"Unable to receive the server response.");
+  if (!WinHttpReceiveResponse(request, nullptr) && GetLastError() != ERROR_IO_PENDING) {
+    Fail(u"Unable to receive the server response.");
   }
   WaitForCompletion(*request_, stop_event_, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE);
 
   // Some stacks hand out a WebSocket for any answer; only 101 is an accepted upgrade.
   DWORD status_code = 0;
   DWORD size = sizeof(status_code);
-  if (!WinHttpQueryHeaders(request_->handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &status_code, &size,
-                           WINHTTP_NO_HEADER_INDEX) ||
-      status_code != HTTP_STATUS_SWITCH_PROTOCOLS) {
-    throw NetworkError(u"The server did not accept the WebSocket connection.");
+                           WINHTTP_NO_HEADER_INDEX)) {
+    Fail(u"The server did not accept the WebSocket connection.");
+  }
+  if (status_code != HTTP_STATUS_SWITCH_PROTOCOLS) {
+    throw NetworkError(u"The server did not accept the WebSocket connection.", status_code);
   }
 
-  AttachHandle(
-      *socket_,
-      WinHttpWebSocketCompleteUpgrade(request_->handle, reinterpret_cast<DWORD_PTR>(socket_.get())),
-      true);
+  AttachHandle(*socket_,
+               WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(socket_.get())),
+               true);
   CloseAndWait(*request_);
 }
 
@@ -155,9 +153,9 @@ std::string WebSocketClient::ExchangeText(std::string_view request) {
 std::string WebSocketClient::SendAndReceive() {
   ResetCompletion(*socket_);
   const DWORD sent =
-      WinHttpWebSocketSend(socket_->handle, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
+      WinHttpWebSocketSend(socket_->handle.get(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
                            send_buffer_.data(), static_cast<DWORD>(send_buffer_.size()));
-  if (!Started(sent)) throw NetworkError(u"Unable to send the support request.");
+  if (!Started(sent)) throw NetworkError(u"Unable to send the support request.", sent);
   WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE);
 
   // Only the reply to this request is ever read: the server speaks only when spoken to.
@@ -165,9 +163,9 @@ std::string WebSocketClient::SendAndReceive() {
   for (;;) {
     ResetCompletion(*socket_);
     const DWORD started =
-        WinHttpWebSocketReceive(socket_->handle, receive_buffer_.data(),
+        WinHttpWebSocketReceive(socket_->handle.get(), receive_buffer_.data(),
                                 static_cast<DWORD>(receive_buffer_.size()), nullptr, nullptr);
-    if (!Started(started)) throw NetworkError(u"The server connection was lost.");
+    if (!Started(started)) throw NetworkError(u"The server connection was lost.", started);
     WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
     DWORD bytes = 0;
     DWORD type = 0;
@@ -203,35 +201,33 @@ void WebSocketClient::WaitForCompletion(CallbackContext& context, HANDLE stop_ev
   const HANDLE waits[] = {stop_event, context.completed_event.get()};
   const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kStepWaitMs);
   if (woke == WAIT_OBJECT_0) throw Cancelled{};
-  if (woke != WAIT_OBJECT_0 + 1) throw NetworkError(u"The server did not respond in time.");
+  if (woke != WAIT_OBJECT_0 + 1) throw NetworkError(u"The server did not respond in time.", woke);
   std::lock_guard guard(context.lock);
-  if (context.error != 0) throw NetworkError(NetworkErrorMessage(context.error));
+  if (context.error != 0) throw NetworkError(NetworkErrorMessage(context.error), context.error);
   if (context.status != expected_status) throw NetworkError(u"Unexpected network response.");
 }
 
 void WebSocketClient::AttachHandle(CallbackContext& context, HINTERNET handle, bool wait_on_close) {
-  context.handle = handle;
-  if (handle == nullptr) throw NetworkError(u"Unable to create a network request.");
+  if (handle == nullptr) Fail(u"Unable to create a network request.");
+  context.handle.reset(handle);
   // A WebSocket handle inherits the request's callback, so its closing notification arrives even
   // if installing our own fails below.
   context.wait_on_close = wait_on_close;
   if (wait_on_close) InstallCallbackShare(context);
   DWORD_PTR value = reinterpret_cast<DWORD_PTR>(&context);
   if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
-    throw NetworkError(u"Unable to initialize network context.");
+    Fail(u"Unable to initialize network context.");
   }
   if (WinHttpSetStatusCallback(handle, OnWinHttpStatus, kCallbackFlags, 0) ==
       WINHTTP_INVALID_STATUS_CALLBACK) {
-    throw NetworkError(u"Unable to initialize network callbacks.");
+    Fail(u"Unable to initialize network callbacks.");
   }
   InstallCallbackShare(context);
 }
 
 void WebSocketClient::CloseAndWait(CallbackContext& context) noexcept {
-  if (context.handle == nullptr) return;
-  HINTERNET handle = context.handle;
-  context.handle = nullptr;
-  WinHttpCloseHandle(handle);
+  if (!context.handle) return;
+  context.handle.reset();
   // A pending WebSocket receive writes into receive_buffer_, so the socket's closing is awaited.
   // The request's is not: no buffer of ours is in flight, the callback's share keeps the context
   // alive, and Wine finishes a pending upgrade only when the server answers or the connection

@@ -15,50 +15,25 @@
 #include "json/json.h"
 #include "launch/server_url.h"
 #include "net/network_error.h"
-#include "util/stop_event.h"
+#include "util/stop_event_win.h"
+#include "util/unique_handle_win.h"
 
 namespace varnel {
 
-// Owns one kernel handle; closes it when it goes.
-class KernelHandle {
- public:
-  explicit KernelHandle(HANDLE handle = nullptr) noexcept : handle_(handle) {}
-  ~KernelHandle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  KernelHandle(const KernelHandle&) = delete;
-  KernelHandle& operator=(const KernelHandle&) = delete;
-  HANDLE get() const noexcept { return handle_; }
-
- private:
-  HANDLE handle_;
+// WinHTTP's handles: sessions, connections, requests and WebSockets.
+struct WinHttpHandleTraits {
+  using Handle = HINTERNET;
+  static Handle Invalid() noexcept { return nullptr; }
+  static void Close(Handle handle) noexcept { WinHttpCloseHandle(handle); }
 };
-
-// Owns one WinHTTP handle that carries no status callback (session, connection).
-class InternetHandle {
- public:
-  explicit InternetHandle(HINTERNET handle = nullptr) noexcept : handle_(handle) {}
-  ~InternetHandle() {
-    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
-  }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
-  HINTERNET get() const noexcept { return handle_; }
-  void reset(HINTERNET handle) noexcept {
-    if (handle_ != nullptr) WinHttpCloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HINTERNET handle_;
-};
+using WinHttpHandle = UniqueHandle<WinHttpHandleTraits>;
 
 // The completion state of one WinHTTP handle, shared by the waiting thread and the callback.
 // Its address is the handle's context value. WinHTTP's callback holds a share of it from the
 // moment the callback is installed until the handle's closing notification, so the context
 // outlives every call WinHTTP can still make with that address, however the client ends.
 struct CallbackContext : std::enable_shared_from_this<CallbackContext> {
-  // Both events unsignalled. Throws std::runtime_error "Unable to create network event.".
+  // Both events unsignalled. Throws PlatformError "Unable to create network event.".
   static std::shared_ptr<CallbackContext> Create();
   CallbackContext();
   CallbackContext(const CallbackContext&) = delete;
@@ -71,7 +46,7 @@ struct CallbackContext : std::enable_shared_from_this<CallbackContext> {
   DWORD error = 0;                  // error of a request-error notification (0 = none)
   DWORD bytes_transferred = 0;      // from a WebSocket read completion
   DWORD buffer_type = 0;            // WINHTTP_WEB_SOCKET_BUFFER_TYPE of the same completion
-  HINTERNET handle = nullptr;       // the request or WebSocket handle (null when none)
+  WinHttpHandle handle;             // the request or WebSocket handle; closed by CloseAndWait
   bool callback_installed = false;  // a closing notification will arrive for `handle`
   bool wait_on_close = false;       // WinHTTP may write into the client's buffers until then
   std::shared_ptr<CallbackContext> callback_share;  // released by the closing notification
@@ -79,9 +54,9 @@ struct CallbackContext : std::enable_shared_from_this<CallbackContext> {
 
 class WebSocketClient {
  public:
-  // Opens the connection (the whole upgrade) or throws NetworkError, Cancelled, or the
-  // std::runtime_error of CallbackContext; whatever was opened is released first. `stop_event`
-  // is borrowed and must outlive the client.
+  // Opens the connection (the whole upgrade) or throws NetworkError (keeping the stack's error
+  // code), Cancelled, or the PlatformError of CallbackContext; whatever was opened is released
+  // first. `stop_event` is borrowed and must outlive the client.
   WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event);
   // Closes without a close frame: the socket, then the request, then connection and session.
   // Never throws.
@@ -111,8 +86,8 @@ class WebSocketClient {
   void Close() noexcept;
 
   HANDLE stop_event_;
-  InternetHandle http_session_;
-  InternetHandle http_connection_;
+  WinHttpHandle http_session_;
+  WinHttpHandle http_connection_;
   std::string send_buffer_;
   std::array<char, 4096> receive_buffer_{};
   std::shared_ptr<CallbackContext> request_;

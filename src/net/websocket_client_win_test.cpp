@@ -104,12 +104,18 @@ TEST(WebSocketClientTest, CloseFrameOrBinaryMessageInsteadOfAReplyEndTheExchange
   }
 }
 
-TEST(WebSocketClientTest, UpgradeAnsweredWithOkIsRefused) {
-  ScriptedServer server({"--upgrade", "200"});
-  StopEvent stop;
-  // Wine hands out a WebSocket for this answer; without the status check the connection would open.
-  EXPECT_EQ(NetworkErrorOf([&] { WebSocketClient opened(LocalEndpoint(server.port()), stop); }),
-            "The server did not accept the WebSocket connection.");
+// Wine hands out a WebSocket for a 200; without the status check the connection would open. A
+// 401 challenge is refused the same way, and the Windows logon credentials never answer it.
+TEST(WebSocketClientTest, UpgradeAnsweredWithOkOrAnAuthenticationChallengeIsRefused) {
+  for (const char* answer : {"200", "401"}) {
+    ScriptedServer server({"--upgrade", answer});
+    StopEvent stop;
+    EXPECT_EQ(NetworkErrorOf([&] { WebSocketClient opened(LocalEndpoint(server.port()), stop); }),
+              "The server did not accept the WebSocket connection.")
+        << answer;
+    EXPECT_THAT(server.Log(), HasSubstr("upgrade /client"));
+    EXPECT_THAT(server.Log(), Not(HasSubstr("authorization"))) << answer;
+  }
 }
 
 TEST(WebSocketClientTest, RedirectIsNeitherFollowedNorAccepted) {

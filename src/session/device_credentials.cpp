@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "util/hex.h"
+
 namespace varnel {
 namespace {
 
@@ -11,8 +13,9 @@ constexpr std::size_t kTokenLength = 2 * kTokenBytes;
 
 bool IsLowerHex(std::u16string_view text, std::size_t length) {
   if (text.size() != length) return false;
+  // Upper-case digits read as hexadecimal too, yet are not the stored form.
   for (char16_t c : text) {
-    if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'))) return false;
+    if (HexValue(c) < 0 || (c >= u'A' && c <= u'F')) return false;
   }
   return true;
 }
@@ -24,12 +27,11 @@ std::u16string CredentialTargetName(std::u16string_view origin) {
 }
 
 std::u16string HexEncode(std::span<const std::uint8_t> bytes) {
-  static constexpr char16_t kDigits[] = u"0123456789abcdef";
   std::u16string text;
   text.reserve(2 * bytes.size());
   for (std::uint8_t byte : bytes) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 0x0F]);
+    text.push_back(kLowerHexDigits[byte >> 4]);
+    text.push_back(kLowerHexDigits[byte & 0x0F]);
   }
   return text;
 }

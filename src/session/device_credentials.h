@@ -63,16 +63,4 @@ class DeviceCredentialStore {
 DeviceCredentials LoadOrCreateDeviceCredentials(std::u16string_view origin,
                                                 DeviceCredentialStore& store);
 
-// Windows: the Credential Manager and BCryptGenRandom. Each throws std::runtime_error with one of
-// "Unable to read Windows Credential Manager.", "Stored device credentials are invalid.",
-// "Unable to generate device credentials.",
-// "Unable to save device credentials in Windows Credential Manager.".
-DeviceCredentials LoadOrCreateDeviceCredentials(const LaunchOptions& options);
-std::optional<DeviceCredentials> ReadDeviceCredentials(std::u16string_view origin);
-std::u16string RandomHex(std::size_t byte_count);
-// Writes the entry for `origin` exactly as given, unchecked: the store's own write, and the way
-// tests plant an entry that another version or a tamperer could have left.
-void WriteStoredCredentials(std::u16string_view origin, std::u16string user_name,
-                            std::vector<std::uint8_t> blob);
-
 }  // namespace varnel

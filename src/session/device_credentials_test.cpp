@@ -64,20 +64,21 @@ TEST(DeviceCredentialRulesTest, ABlobOfAnyOtherSizeLeavesTheTokenEmpty) {
   }
 }
 
+// The store's own failure, so a test can see that it reaches the caller unchanged.
+struct StoreFailure {};
+
 // An in-memory store that records what was asked of it.
 class FakeStore : public DeviceCredentialStore {
  public:
   std::optional<DeviceCredentials> Read(std::u16string_view origin) override {
-    if (read_failure) throw std::runtime_error("Unable to read Windows Credential Manager.");
+    if (read_failure) throw StoreFailure{};
     const auto found = entries.find(std::u16string(origin));
     if (found == entries.end()) return std::nullopt;
     return found->second;
   }
   void Write(std::u16string_view origin, const DeviceCredentials& credentials) override {
     ++writes;
-    if (write_failure) {
-      throw std::runtime_error("Unable to save device credentials in Windows Credential Manager.");
-    }
+    if (write_failure) throw StoreFailure{};
     entries[std::u16string(origin)] = credentials;
   }
   std::u16string RandomHex(std::size_t byte_count) override {
@@ -105,22 +106,22 @@ TEST(LoadOrCreateDeviceCredentialsTest, MakesAndKeepsOneIdentityPerOrigin) {
   EXPECT_EQ(store.writes, 2);
 }
 
-TEST(LoadOrCreateDeviceCredentialsTest, FailuresReturnNothingAndWriteNothing) {
-  FakeStore unreadable;
-  unreadable.read_failure = true;
-  EXPECT_THROW(LoadOrCreateDeviceCredentials(u"o", unreadable), std::runtime_error);
-  EXPECT_EQ(unreadable.writes, 0);
-  EXPECT_TRUE(unreadable.requested.empty());
+// A failed read makes nothing; an identity that could not be saved is never handed out, and the
+// next attempt makes a new one rather than reusing it.
+TEST(LoadOrCreateDeviceCredentialsTest, AStoreFailureEndsTheCallWithNothingHandedOut) {
+  FakeStore store;
+  store.read_failure = true;
+  EXPECT_THROW(LoadOrCreateDeviceCredentials(u"o", store), StoreFailure);
+  EXPECT_EQ(store.writes, 0);
+  EXPECT_TRUE(store.requested.empty());
 
-  FakeStore unwritable;
-  unwritable.write_failure = true;
-  try {
-    LoadOrCreateDeviceCredentials(u"o", unwritable);
-    FAIL() << "an unsaved identity was handed out";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Unable to save device credentials in Windows Credential Manager.");
-  }
-  EXPECT_TRUE(unwritable.entries.empty());
+  store.read_failure = false;
+  store.write_failure = true;
+  EXPECT_THROW(LoadOrCreateDeviceCredentials(u"o", store), StoreFailure);
+  store.write_failure = false;
+  const DeviceCredentials saved = LoadOrCreateDeviceCredentials(u"o", store);
+  EXPECT_EQ(store.requested.size(), 4u);
+  EXPECT_EQ(saved.device_id, std::u16string(32, u'd'));
 }
 
 }  // namespace

@@ -1,22 +1,14 @@
-#include <windows.h>
-// Separated so that the formatter keeps <windows.h> first.
+#include "session/device_credentials_win.h"
+
 #include <bcrypt.h>
-#include <wincred.h>
 
 #include <limits>
-#include <memory>
-#include <stdexcept>
-#include <vector>
+#include <span>
 
-#include "session/device_credentials.h"
 #include "util/wide_win.h"
 
 namespace varnel {
 namespace {
-
-struct CredentialDeleter {
-  void operator()(CREDENTIALW* credential) const noexcept { CredFree(credential); }
-};
 
 class CredentialManagerStore final : public DeviceCredentialStore {
  public:
@@ -46,7 +38,7 @@ void WriteStoredCredentials(std::u16string_view origin, std::u16string user_name
   credential.CredentialBlob = blob.data();
   credential.Persist = CRED_PERSIST_LOCAL_MACHINE;
   if (!CredWriteW(&credential, 0)) {
-    throw std::runtime_error("Unable to save device credentials in Windows Credential Manager.");
+    ThrowLastError("Unable to save device credentials in Windows Credential Manager.");
   }
 }
 
@@ -54,27 +46,31 @@ std::optional<DeviceCredentials> ReadDeviceCredentials(std::u16string_view origi
   const std::u16string target = CredentialTargetName(origin);
   CREDENTIALW* raw = nullptr;
   if (!CredReadW(Wide(target), CRED_TYPE_GENERIC, 0, &raw)) {
-    if (GetLastError() == ERROR_NOT_FOUND) return std::nullopt;
-    throw std::runtime_error("Unable to read Windows Credential Manager.");
+    const DWORD error = GetLastError();
+    if (error == ERROR_NOT_FOUND) return std::nullopt;
+    throw PlatformError("Unable to read Windows Credential Manager.", error);
   }
-  const std::unique_ptr<CREDENTIALW, CredentialDeleter> credential(raw);
+  const StoredCredential credential(raw);
+  const CREDENTIALW& entry = *credential.get();
   const std::u16string user_name =
-      credential->UserName != nullptr ? FromWide(credential->UserName) : std::u16string();
+      entry.UserName != nullptr ? FromWide(entry.UserName) : std::u16string();
   const std::span<const std::uint8_t> blob(
-      credential->CredentialBlob,
-      credential->CredentialBlob != nullptr ? credential->CredentialBlobSize : 0);
+      entry.CredentialBlob, entry.CredentialBlob != nullptr ? entry.CredentialBlobSize : 0);
   return DecodeStoredCredentials(user_name, blob);
 }
 
 std::u16string RandomHex(std::size_t byte_count) {
   if (byte_count > std::numeric_limits<ULONG>::max()) {
-    throw std::runtime_error("Unable to generate device credentials.");
+    throw PlatformError("Unable to generate device credentials.", ERROR_INVALID_PARAMETER);
   }
   std::vector<std::uint8_t> bytes(byte_count);
   if (bytes.empty()) return {};  // the generator refuses an empty buffer
   const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
                                           BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-  if (status < 0) throw std::runtime_error("Unable to generate device credentials.");
+  if (status < 0) {
+    throw PlatformError("Unable to generate device credentials.",
+                        static_cast<std::uint32_t>(status));
+  }
   return HexEncode(bytes);
 }
 

@@ -1,7 +1,6 @@
-#include <windows.h>
-// Separated so that the formatter keeps <windows.h> first.
+#include "session/device_credentials_win.h"
+
 #include <gtest/gtest.h>
-#include <wincred.h>
 
 #include <cstdint>
 #include <optional>
@@ -9,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "session/device_credentials.h"
 #include "util/wide_win.h"
 
 namespace varnel {
@@ -48,17 +46,17 @@ class DeviceCredentialsTest : public ::testing::Test {
   };
 
   static std::optional<RawEntry> ReadRaw(const std::u16string& origin) {
-    CREDENTIALW* credential = nullptr;
-    if (!CredReadW(Wide(CredentialTargetName(origin)), CRED_TYPE_GENERIC, 0, &credential)) {
+    CREDENTIALW* raw = nullptr;
+    if (!CredReadW(Wide(CredentialTargetName(origin)), CRED_TYPE_GENERIC, 0, &raw)) {
       return std::nullopt;
     }
-    RawEntry entry{
-        credential->Type,
-        credential->Persist,
-        credential->UserName ? FromWide(credential->UserName) : u"",
-        {credential->CredentialBlob, credential->CredentialBlob + credential->CredentialBlobSize}};
-    CredFree(credential);
-    return entry;
+    const StoredCredential owned(raw);
+    const CREDENTIALW& credential = *owned.get();
+    return RawEntry{
+        credential.Type,
+        credential.Persist,
+        credential.UserName ? FromWide(credential.UserName) : u"",
+        {credential.CredentialBlob, credential.CredentialBlob + credential.CredentialBlobSize}};
   }
 
   std::vector<std::u16string> origins_;
@@ -86,21 +84,6 @@ TEST_F(DeviceCredentialsTest, FirstRunWritesTheEntryAndLaterRunsReturnIt) {
 
   EXPECT_EQ(LoadOrCreateDeviceCredentials(OptionsFor(origin)), first);
   EXPECT_EQ(ReadDeviceCredentials(origin), first);
-}
-
-TEST_F(DeviceCredentialsTest, AnotherPortOrSchemeIsAnotherIdentity) {
-  const std::u16string origin = Origin(u"wss", 47812);
-  const std::u16string host = origin.substr(6, origin.rfind(u':') - 6);
-  origins_.push_back(u"wss://" + host + u":47813");
-  origins_.push_back(u"ws://" + host + u":47812");
-  const DeviceCredentials secure = LoadOrCreateDeviceCredentials(OptionsFor(origin));
-  const DeviceCredentials other_port = LoadOrCreateDeviceCredentials(OptionsFor(origins_[1]));
-  const DeviceCredentials plain = LoadOrCreateDeviceCredentials(OptionsFor(origins_[2]));
-  EXPECT_NE(secure.device_id, other_port.device_id);
-  EXPECT_NE(secure.token, other_port.token);
-  EXPECT_NE(secure.device_id, plain.device_id);
-  EXPECT_NE(other_port.device_id, plain.device_id);
-  EXPECT_EQ(LoadOrCreateDeviceCredentials(OptionsFor(origin)), secure);
 }
 
 TEST_F(DeviceCredentialsTest, AnInvalidEntryIsReportedAndLeftAsItWas) {

@@ -14,66 +14,8 @@ constexpr std::u16string_view kCommandWarning =
     u"connected.";
 constexpr std::u16string_view kFileWarning =
     u"File transfer failed or was cancelled. Files must be 200 MB or smaller. For uploads, choose "
-    u"a "
-    u"new filename. Support remains connected.";
+    u"a new filename. Support remains connected.";
 constexpr std::u16string_view kUnsupportedState = u"Unsupported server session state.";
-
-constexpr std::u16string_view kWaiting = u"waiting";
-constexpr std::u16string_view kAwaitingConsent = u"awaiting_consent";
-constexpr std::u16string_view kActive = u"active";
-constexpr std::u16string_view kDenied = u"denied";
-constexpr std::u16string_view kExpired = u"expired";
-constexpr std::u16string_view kEnded = u"ended";
-
-// Everything one turn's update needs, read from the reply before anything changes, so that a
-// malformed reply leaves the snapshot as it was.
-struct ReplyFields {
-  std::u16string state;
-  std::u16string request_id;
-  std::u16string staff_id;
-  std::u16string store;
-  double ixcompany = 0;
-  std::u16string consent_id;
-  std::u16string control_id;
-  std::u16string end_reason;
-  bool screen_preview = false;
-  bool preview_requested = false;
-  bool viewer_connected = false;
-  bool control_paused = false;
-  std::u16string file_id;
-  std::u16string file_direction;
-  std::u16string file_name;
-  std::u16string file_state;
-  std::u16string command_error;
-};
-
-ReplyFields ReadReply(const JsonObject& reply) {
-  const JsonObject session = reply.GetObject(u"session");
-  ReplyFields fields;
-  fields.state = session.GetStringOrEmpty(u"state");
-  const bool known = fields.state == kWaiting || fields.state == kAwaitingConsent ||
-                     fields.state == kActive || fields.state == kDenied ||
-                     fields.state == kExpired || fields.state == kEnded;
-  if (!known) throw NetworkError(std::u16string(kUnsupportedState));
-  fields.request_id = session.GetStringOrEmpty(u"id");
-  fields.staff_id = session.GetStringOrEmpty(u"staff_id");
-  fields.store = session.GetStringOrEmpty(u"store");
-  fields.ixcompany = session.GetNumberOr(u"ixcompany", 0);
-  fields.consent_id = session.GetStringOrEmpty(u"consent_id");
-  fields.control_id = session.GetStringOrEmpty(u"control_id");
-  fields.end_reason = session.GetStringOrEmpty(u"end_reason");
-  fields.screen_preview = session.GetBooleanOr(u"screen_preview", false);
-  fields.preview_requested = session.GetBooleanOr(u"preview_requested", false);
-  fields.viewer_connected = session.GetBooleanOr(u"viewer_connected", false);
-  fields.control_paused = session.GetBooleanOr(u"control_paused", false);
-  const JsonObject file = session.GetObjectOr(u"file", JsonObject::New());
-  fields.file_id = file.GetStringOrEmpty(u"id");
-  fields.file_direction = file.GetStringOrEmpty(u"direction");
-  fields.file_name = file.GetStringOrEmpty(u"name");
-  fields.file_state = file.GetStringOrEmpty(u"state");
-  fields.command_error = reply.GetStringOrEmpty(u"command_error");
-  return fields;
-}
 
 // Towards zero; a company number beyond the 32-bit range saturates instead of being undefined.
 std::int32_t TruncateToInt32(double number) {
@@ -87,34 +29,41 @@ std::int32_t TruncateToInt32(double number) {
   return static_cast<std::int32_t>(whole);
 }
 
-std::u16string_view BaseStatusText(const ReplyFields& fields, bool preview_active) {
-  if (fields.state == kWaiting) return u"Connected - Waiting for support agent";
-  if (fields.state == kAwaitingConsent)
-    return u"Support agent assigned - Your approval is required";
-  if (fields.state == kActive) {
-    if (!preview_active) return u"Support approved - Screen preview needs a server update";
-    return fields.preview_requested ? u"Screen preview active - View only"
-                                    : u"Screen preview allowed - Waiting for agent viewer";
+std::u16string_view BaseStatusText(const SessionReply& reply, bool preview_active) {
+  switch (reply.state) {
+    case SessionState::kWaiting:
+      return u"Connected - Waiting for support agent";
+    case SessionState::kAwaitingConsent:
+      return u"Support agent assigned - Your approval is required";
+    case SessionState::kActive:
+      if (!preview_active) return u"Support approved - Screen preview needs a server update";
+      return reply.preview_requested ? u"Screen preview active - View only"
+                                     : u"Screen preview allowed - Waiting for agent viewer";
+    case SessionState::kDenied:
+      return u"Support request declined";
+    case SessionState::kExpired:
+      return u"Support request expired";
+    case SessionState::kEnded:
+    case SessionState::kUnsupported:
+      break;
   }
-  if (fields.state == kDenied) return u"Support request declined";
-  if (fields.state == kExpired) return u"Support request expired";
-  return fields.end_reason == u"staff_end"
+  return reply.end_reason == u"staff_end"
              ? u"The support agent ended this session. Remote access has stopped."
              : u"Support session ended";
 }
 
-std::u16string_view StatusText(const ReplyFields& fields, const SessionSnapshot& snapshot,
+std::u16string_view StatusText(const SessionReply& reply, const SessionSnapshot& snapshot,
                                const TurnFacts& facts) {
   if (snapshot.control_request_pending) {
     return u"Remote control requested - Your approval is required";
   }
   if (snapshot.control_active) return u"Remote control active - Use Stop Support to stop";
-  if (fields.state == kActive && facts.support_approved) {
-    if (!fields.viewer_connected) return u"Agent viewer disconnected - Waiting for reconnection";
-    if (fields.control_paused) return u"Agent viewer paused - Support remains connected";
-    if (!fields.preview_requested) return u"Agent viewer not responding - Input paused";
+  if (reply.state == SessionState::kActive && facts.support_approved) {
+    if (!reply.viewer_connected) return u"Agent viewer disconnected - Waiting for reconnection";
+    if (reply.control_paused) return u"Agent viewer paused - Support remains connected";
+    if (!reply.preview_requested) return u"Agent viewer not responding - Input paused";
   }
-  return BaseStatusText(fields, snapshot.preview_active);
+  return BaseStatusText(reply, snapshot.preview_active);
 }
 
 }  // namespace
@@ -139,8 +88,7 @@ bool SessionSharedState::SubmitConsent(bool approved, std::u16string_view consen
 
 bool SessionSharedState::SubmitFileChoice(std::u16string_view transfer_id, std::u16string path) {
   std::lock_guard<std::mutex> lock(state_lock);
-  const bool waiting_for_customer =
-      snapshot.file_state == u"awaiting_pick" || snapshot.file_state == u"awaiting_save";
+  const bool waiting_for_customer = AwaitsCustomerFile(snapshot.file_state);
   if (transfer_id != snapshot.file_transfer_id || !waiting_for_customer) return false;
   pending_file_transfer_id = transfer_id;
   pending_file_path = std::move(path);
@@ -166,30 +114,38 @@ void SessionSharedState::SetServerVersion(const ServerVersionCheck& version) {
 }
 
 void SessionSharedState::UpdateFromReply(const JsonObject& reply, const TurnFacts& facts) {
-  const ReplyFields fields = ReadReply(reply);
+  UpdateFromReply(ReadSessionReply(reply), facts);
+}
+
+void SessionSharedState::UpdateFromReply(const SessionReply& reply, const TurnFacts& facts) {
+  if (reply.state == SessionState::kUnsupported) {
+    throw NetworkError(std::u16string(kUnsupportedState));
+  }
+  const bool active = reply.state == SessionState::kActive;
   std::lock_guard<std::mutex> lock(state_lock);
   if (snapshot.finished) return;
   SessionSnapshot& s = snapshot;
-  s.file_transfer_id = fields.file_id;
-  s.file_direction = fields.file_direction;
-  s.file_name = fields.file_name;
-  s.file_state = fields.file_state;
-  s.request_id = fields.request_id;
-  s.staff_id = fields.staff_id;
-  s.store = fields.store;
-  s.ixcompany = TruncateToInt32(fields.ixcompany);
-  s.control_request_pending = fields.state == kActive && !fields.control_id.empty();
+  s.file_transfer_id = reply.file.id;
+  s.file_direction = reply.file.direction;
+  s.file_name = reply.file.name;
+  s.file_state = reply.file.state;
+  s.request_id = reply.request_id;
+  s.staff_id = reply.staff_id;
+  s.store = reply.store;
+  s.ixcompany = TruncateToInt32(reply.ixcompany);
+  s.control_request_pending = active && !reply.control_id.empty();
   s.control_active = facts.input_live;
-  s.consent_id = s.control_request_pending ? fields.control_id : fields.consent_id;
+  s.consent_id = s.control_request_pending ? reply.control_id : reply.consent_id;
   // While an answer waits to be sent the server has not seen it yet and still asks; opening the
   // prompt again would ask the customer twice for one decision.
   s.consent_required =
-      (fields.state == kAwaitingConsent || s.control_request_pending) && !consent_answer_waiting;
-  if (!fields.command_error.empty() || facts.input_failed) s.command_warning = kCommandWarning;
-  s.finished = fields.state == kEnded || fields.state == kExpired || fields.state == kDenied;
-  s.end_reason = fields.end_reason;
-  s.preview_active = facts.support_approved && fields.state == kActive && fields.screen_preview;
-  s.status_text = StatusText(fields, s, facts);
+      (reply.state == SessionState::kAwaitingConsent || s.control_request_pending) &&
+      !consent_answer_waiting;
+  if (!reply.command_error.empty() || facts.input_failed) s.command_warning = kCommandWarning;
+  s.finished = IsFinalState(reply.state);
+  s.end_reason = reply.end_reason;
+  s.preview_active = facts.support_approved && active && reply.screen_preview;
+  s.status_text = StatusText(reply, s, facts);
 }
 
 std::optional<ConsentAnswer> SessionSharedState::TakeConsentAnswer() {

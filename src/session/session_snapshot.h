@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "json/json.h"
+#include "session/session_reply.h"
 #include "session/wire_messages.h"
 
 namespace varnel {
@@ -99,6 +100,8 @@ class SessionSharedState {
   // object or a field of the wrong type, and NetworkError "Unsupported server session state." for
   // an unknown state; either way nothing has changed.
   void UpdateFromReply(const JsonObject& reply, const TurnFacts& facts);
+  // The same from a reply already read; only the unknown state can raise here.
+  void UpdateFromReply(const SessionReply& reply, const TurnFacts& facts);
 
   // The customer's consent answer, if one waits; it is handed over once.
   std::optional<ConsentAnswer> TakeConsentAnswer();

@@ -20,7 +20,9 @@
 #include "net/connection.h"
 #include "screen/screen.h"
 #include "session/device_credentials.h"
+#include "session/session_reply.h"
 #include "session/session_snapshot.h"
+#include "session/session_turn.h"
 #include "transfer/file_transfer.h"
 #include "util/stop_event.h"
 
@@ -40,10 +42,6 @@ class SessionClock {
 
 // std::chrono::steady_clock, pausing on the stop event itself.
 std::shared_ptr<SessionClock> MakeSteadySessionClock();
-
-inline constexpr std::chrono::milliseconds kTurnPause{100};
-inline constexpr std::chrono::milliseconds kPreviewInterval{500};
-inline constexpr std::chrono::milliseconds kInputReplyLimit{750};
 
 // What a worker is built from besides the launch options and the device identity.
 struct SessionWorkerParts {
@@ -97,7 +95,14 @@ class SessionWorker {
  private:
   void ThreadBody() noexcept;
   void RunSession(Connection& connection);
-  void RunTurns(Connection& connection, JsonObject reply);
+  void RunTurns(Connection& connection, JsonObject reply_object, SessionReply reply);
+  // Part A of a turn after the reply was read: the monitor, the control grant and the input batch.
+  // Returns whether input was live; a failed batch is left in `state` for the next message.
+  TurnFacts ApplyReply(const JsonObject& reply_object, const SessionReply& reply, TurnState& state);
+  // The file step of a plain status turn: may replace `next` with a file message.
+  void RunFileStep(const JsonObject& reply_object, const SessionReply& reply, NextMessage& next);
+  // Turns `message` into a frame of the selected monitor and remembers what it showed.
+  void CaptureFrame(JsonObject& message, const SessionReply& reply, LastFrame& last_frame);
   void ReleaseHeldInput();
 
   const LaunchOptions options_;

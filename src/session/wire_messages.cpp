@@ -4,12 +4,23 @@
 #include <stdexcept>
 #include <utility>
 
+#include "session/wire_words.h"
+
 namespace varnel {
 namespace {
 
 constexpr std::u16string_view kUnknownServerVersion = u"Unknown (older server)";
 constexpr std::u16string_view kCaptureUnavailable = u"capture_unavailable";
 constexpr std::size_t kMaxVersionUnits = 64;
+// Keys written by more than one message.
+constexpr std::u16string_view kMarketCode = u"market_code";
+constexpr std::u16string_view kStoreCode = u"store_code";
+constexpr std::u16string_view kVendorCode = u"vendor_code";
+constexpr std::u16string_view kMonitorId = u"monitor_id";
+constexpr std::u16string_view kJpeg = u"jpeg";
+constexpr std::u16string_view kWidth = u"width";
+constexpr std::u16string_view kHeight = u"height";
+constexpr std::u16string_view kApproved = u"approved";
 
 void InsertNumber(JsonObject& message, std::u16string_view key, double number) {
   message.Insert(key, JsonValue::Number(number));
@@ -44,17 +55,17 @@ void InsertPictureFields(JsonObject& message, const PreviewFrame& frame) {
 JsonObject BuildConnectMessage(const LaunchOptions& options, const DeviceCredentials& credentials) {
   JsonObject message = JsonObject::New();
   if (options.legacy_auto_connect) {
-    message.InsertString(u"type", u"connect");
+    message.InsertString(wire::kType, u"connect");
   } else {
-    message.InsertString(u"type", u"ticket_connect");
+    message.InsertString(wire::kType, u"ticket_connect");
     message.InsertString(u"support_ticket", options.support_ticket);
-    InsertNumber(message, u"ixcompany", options.ixcompany);
+    InsertNumber(message, wire::kIxcompany, options.ixcompany);
   }
   message.InsertString(u"device_id", credentials.device_id);
   message.InsertString(u"token", credentials.token);
-  message.InsertString(u"market_code", options.market_code);
-  message.InsertString(u"store_code", options.store_code);
-  message.InsertString(u"vendor_code", options.vendor_code);
+  message.InsertString(kMarketCode, options.market_code);
+  message.InsertString(kStoreCode, options.store_code);
+  message.InsertString(kVendorCode, options.vendor_code);
   return message;
 }
 
@@ -74,18 +85,18 @@ ServerVersionCheck CheckServerVersion(std::u16string_view received) {
 JsonObject BuildRequestMessage(const LaunchOptions& options,
                                std::span<const MonitorInfo> monitors) {
   JsonObject message = JsonObject::New();
-  message.InsertString(u"type", u"request");
-  InsertNumber(message, u"ixcompany", options.ixcompany);
-  InsertBoolean(message, u"screen_preview", true);
-  InsertBoolean(message, u"multi_monitor", true);
+  message.InsertString(wire::kType, u"request");
+  InsertNumber(message, wire::kIxcompany, options.ixcompany);
+  InsertBoolean(message, wire::kScreenPreview, true);
+  InsertBoolean(message, wire::kMultiMonitor, true);
   AddMonitorList(message, monitors);
   InsertBoolean(message, u"remote_input", true);
   InsertBoolean(message, u"file_transfer", true);
-  message.InsertString(u"market_code", options.market_code);
+  message.InsertString(kMarketCode, options.market_code);
   message.InsertString(u"market_name", options.market_name);
-  message.InsertString(u"store_code", options.store_code);
+  message.InsertString(kStoreCode, options.store_code);
   message.InsertString(u"store_name", options.store_name);
-  message.InsertString(u"vendor_code", options.vendor_code);
+  message.InsertString(kVendorCode, options.vendor_code);
   message.InsertString(u"vendor_name", options.vendor_name);
   message.InsertString(u"program_name", options.program_name);
   message.InsertString(u"program_version", options.program_version);
@@ -98,13 +109,13 @@ void AddMonitorList(JsonObject& message, std::span<const MonitorInfo> monitors) 
   JsonArray list = JsonArray::New();
   for (const MonitorInfo& monitor : monitors) {
     JsonObject entry = JsonObject::New();
-    entry.InsertString(u"id", monitor.id);
+    entry.InsertString(wire::kId, monitor.id);
     InsertNumber(entry, u"x", monitor.rect.left);
     InsertNumber(entry, u"y", monitor.rect.top);
     // In 64 bits: a rectangle spanning most of the 32-bit range must not wrap around.
-    InsertNumber(entry, u"width",
+    InsertNumber(entry, kWidth,
                  static_cast<double>(std::int64_t{monitor.rect.right} - monitor.rect.left));
-    InsertNumber(entry, u"height",
+    InsertNumber(entry, kHeight,
                  static_cast<double>(std::int64_t{monitor.rect.bottom} - monitor.rect.top));
     InsertBoolean(entry, u"primary", monitor.primary);
     list.Append(entry);
@@ -115,64 +126,64 @@ void AddMonitorList(JsonObject& message, std::span<const MonitorInfo> monitors) 
 JsonObject BuildInitialPreviewMessage(std::u16string monitor_id, double monitor_revision,
                                       PreviewFrame frame) {
   JsonObject message = JsonObject::New();
-  message.InsertString(u"type", u"initial_preview");
-  message.InsertString(u"monitor_id", std::move(monitor_id));
-  InsertNumber(message, u"monitor_revision", monitor_revision);
+  message.InsertString(wire::kType, u"initial_preview");
+  message.InsertString(kMonitorId, std::move(monitor_id));
+  InsertNumber(message, wire::kMonitorRevision, monitor_revision);
   InsertPictureFields(message, frame);
   if (!frame.jpeg.empty()) {
-    message.InsertString(u"jpeg", std::move(frame.jpeg));
-    InsertNumber(message, u"width", frame.width);
-    InsertNumber(message, u"height", frame.height);
+    message.InsertString(kJpeg, std::move(frame.jpeg));
+    InsertNumber(message, kWidth, frame.width);
+    InsertNumber(message, kHeight, frame.height);
   }
   return message;
 }
 
 JsonObject BuildStatusMessage(bool input_error) {
   JsonObject message = JsonObject::New();
-  message.InsertString(u"type", u"status");
-  if (input_error) InsertBoolean(message, u"input_error", true);
+  message.InsertString(wire::kType, std::u16string(wire::kStatus));
+  if (input_error) InsertBoolean(message, wire::kInputError, true);
   return message;
 }
 
 JsonObject BuildConsentMessage(std::u16string consent_id, bool approved) {
   JsonObject message = JsonObject::New();
-  message.InsertString(u"type", u"consent");
-  message.InsertString(u"consent_id", std::move(consent_id));
-  InsertBoolean(message, u"approved", approved);
+  message.InsertString(wire::kType, u"consent");
+  message.InsertString(wire::kConsentId, std::move(consent_id));
+  InsertBoolean(message, kApproved, approved);
   InsertBoolean(message, u"input_approved", approved);
   return message;
 }
 
 JsonObject BuildControlConsentMessage(std::u16string consent_id, bool approved) {
   JsonObject message = JsonObject::New();
-  message.InsertString(u"type", u"control_consent");
-  message.InsertString(u"consent_id", std::move(consent_id));
-  InsertBoolean(message, u"approved", approved);
+  message.InsertString(wire::kType, u"control_consent");
+  message.InsertString(wire::kConsentId, std::move(consent_id));
+  InsertBoolean(message, kApproved, approved);
   return message;
 }
 
 bool TurnIntoPreviewFrame(JsonObject& message, std::u16string selected_monitor,
                           double monitor_revision, const PreviewFrame& frame,
                           std::u16string_view last_sent_jpeg) {
-  if (message.GetStringOrEmpty(u"type") != u"status" || message.HasKey(u"input_error")) {
+  if (message.GetStringOrEmpty(wire::kType) != wire::kStatus || message.HasKey(wire::kInputError)) {
     throw std::logic_error("Only a plain status message becomes a preview frame");
   }
-  message.InsertString(u"type", u"preview_frame");
-  message.InsertString(u"monitor_id", std::move(selected_monitor));
-  InsertNumber(message, u"monitor_revision", monitor_revision);
+  message.InsertString(wire::kType, std::u16string(wire::kPreviewFrame));
+  message.InsertString(kMonitorId, std::move(selected_monitor));
+  InsertNumber(message, wire::kMonitorRevision, monitor_revision);
   InsertPictureFields(message, frame);
   if (frame.jpeg.empty()) return false;
   const bool unchanged = frame.jpeg == last_sent_jpeg;
-  InsertNumber(message, u"width", frame.width);
-  InsertNumber(message, u"height", frame.height);
+  InsertNumber(message, kWidth, frame.width);
+  InsertNumber(message, kHeight, frame.height);
   InsertBoolean(message, u"unchanged", unchanged);
-  if (!unchanged) message.InsertString(u"jpeg", frame.jpeg);
+  if (!unchanged) message.InsertString(kJpeg, frame.jpeg);
   return unchanged;
 }
 
 JsonObject BuildFileCancelMessage(std::u16string transfer_id) {
   JsonObject message = JsonObject::New();
-  message.InsertString(u"type", u"file_cancel");
+  message.InsertString(wire::kType, u"file_cancel");
   message.InsertString(u"transfer_id", std::move(transfer_id));
   return message;
 }

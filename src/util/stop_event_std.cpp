@@ -1,33 +1,43 @@
+#include <condition_variable>
+#include <mutex>
+
 #include "util/stop_event.h"
 
 namespace varnel {
 
-StopEvent::StopEvent() = default;
+struct StopEvent::Native {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool set = false;
+};
+
+StopEvent::StopEvent() : native_(std::make_unique<Native>()) {}
 StopEvent::~StopEvent() = default;
 
 void StopEvent::Set() noexcept {
   {
-    std::lock_guard guard(lock_);
-    set_ = true;
+    std::lock_guard guard(native_->lock);
+    native_->set = true;
   }
-  changed_.notify_all();
+  native_->changed.notify_all();
 }
 
 void StopEvent::Reset() noexcept {
-  std::lock_guard guard(lock_);
-  set_ = false;
+  std::lock_guard guard(native_->lock);
+  native_->set = false;
 }
 
 bool StopEvent::IsSet() const noexcept {
-  std::lock_guard guard(lock_);
-  return set_;
+  std::lock_guard guard(native_->lock);
+  return native_->set;
 }
 
 bool StopEvent::WaitFor(std::chrono::milliseconds timeout) const noexcept {
-  std::unique_lock guard(lock_);
+  Native& native = *native_;
+  std::unique_lock guard(native.lock);
   // A negative limit means "do not wait", as a zero-time kernel wait does.
-  if (timeout.count() <= 0) return set_;
-  return changed_.wait_for(guard, timeout, [this] { return set_; });
+  if (timeout.count() <= 0) return native.set;
+  return native.changed.wait_for(guard, timeout, [&native] { return native.set; });
 }
 
 }  // namespace varnel

@@ -1,22 +1,28 @@
-#include <windows.h>
+#include "util/stop_event_win.h"
 
-#include <stdexcept>
-
-#include "util/stop_event.h"
+#include "util/unique_handle_win.h"
 
 namespace varnel {
 
-StopEvent::StopEvent() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-  if (handle_ == nullptr) throw std::runtime_error("Unable to create network event.");
+struct StopEvent::Native {
+  KernelHandle event = MakeManualResetEvent();
+};
+
+HANDLE StopEventAccess::Handle(const StopEvent& event) noexcept {
+  return event.native_->event.get();
 }
 
-StopEvent::~StopEvent() { CloseHandle(handle_); }
+StopEvent::StopEvent() : native_(std::make_unique<Native>()) {}
 
-void StopEvent::Set() noexcept { SetEvent(handle_); }
+StopEvent::~StopEvent() = default;
 
-void StopEvent::Reset() noexcept { ResetEvent(handle_); }
+void StopEvent::Set() noexcept { SetEvent(native_->event.get()); }
 
-bool StopEvent::IsSet() const noexcept { return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+void StopEvent::Reset() noexcept { ResetEvent(native_->event.get()); }
+
+bool StopEvent::IsSet() const noexcept {
+  return WaitForSingleObject(native_->event.get(), 0) == WAIT_OBJECT_0;
+}
 
 bool StopEvent::WaitFor(std::chrono::milliseconds timeout) const noexcept {
   // INFINITE is 0xFFFFFFFF: longer limits are cut just below it rather than turning endless.
@@ -24,7 +30,7 @@ bool StopEvent::WaitFor(std::chrono::milliseconds timeout) const noexcept {
   const DWORD limit = count <= 0            ? 0
                       : count >= 0xFFFFFFFE ? 0xFFFFFFFEu
                                             : static_cast<DWORD>(count);
-  return WaitForSingleObject(handle_, limit) == WAIT_OBJECT_0;
+  return WaitForSingleObject(native_->event.get(), limit) == WAIT_OBJECT_0;
 }
 
 }  // namespace varnel

@@ -7,7 +7,8 @@ needs (sizes, fragments, invalid UTF-8, binary data, a close frame, silence). Ho
 upgrade itself is answered is chosen on the command line.
 
 Once listening it writes "PORT PID TARGET_PORT" to --port-file (atomically) and appends one line
-per event to --port-file + ".log": "upgrade PATH", "message BYTES", "target-hit". It ends on
+per event to --port-file + ".log": "upgrade PATH", "authorization SCHEME" (an upgrade request that
+carried credentials), "message BYTES", "target-hit". It ends on
 SIGTERM or, should the test never ask (it crashed), after --lifetime seconds. Under Wine a
 Unix child gets no usable standard input and keeps Wine's own standard error, so that is pointed
 at standard output (the test's file) at once: it must not hold CTest's output pipe.
@@ -91,7 +92,7 @@ async def main():
     os.dup2(1, 2)
     parser = argparse.ArgumentParser()
     parser.add_argument("--port-file", required=True)
-    parser.add_argument("--upgrade", choices=["accept", "200", "302", "silent"], default="accept")
+    parser.add_argument("--upgrade", choices=["accept", "200", "302", "401", "silent"], default="accept")
     parser.add_argument("--tls", action="store_true", help="wss with a fresh self-signed certificate")
     parser.add_argument("--lifetime", type=float, default=120)
     args = parser.parse_args()
@@ -115,10 +116,16 @@ async def main():
 
     async def process_request(path, headers):
         log.write(f"upgrade {path}")
+        if "Authorization" in headers:
+            log.write("authorization " + headers["Authorization"].split(" ")[0])
         if args.upgrade == "200":
             return http.HTTPStatus.OK, [("Content-Type", "text/plain")], b"not a websocket\n"
         if args.upgrade == "302":
             return http.HTTPStatus.FOUND, [("Location", f"http://127.0.0.1:{target_port}/moved")], b""
+        if args.upgrade == "401":
+            # A challenge a client with automatic logon would answer with the Windows credentials.
+            challenge = [("WWW-Authenticate", "Negotiate"), ("WWW-Authenticate", "NTLM")]
+            return http.HTTPStatus.UNAUTHORIZED, challenge, b""
         if args.upgrade == "silent":
             await done
         return None

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "util/unique_handle_win.h"
+
 namespace varnel::nettest {
 namespace {
 
@@ -37,31 +39,33 @@ std::string UniqueTempPath() {
          std::to_string(GetTickCount64()) + "-" + std::to_string(++counter);
 }
 
-HANDLE InheritableFile(const std::string& unix_path, DWORD access, DWORD disposition) {
+FileHandle InheritableFile(const std::string& unix_path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-  return CreateFileW(WindowsPath(unix_path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     &inherit, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return FileHandle(CreateFileW(WindowsPath(unix_path).c_str(), access,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Wine starts a Unix program through CreateProcessW, but the process handle and id it returns
 // stand for nothing (waits fail): the program's own id is what it reports itself.
-void Spawn(const std::vector<std::string>& argv, HANDLE input, HANDLE output) {
+void Spawn(const std::vector<std::string>& argv, const FileHandle& input,
+           const FileHandle& output) {
   std::string line;
   for (const auto& argument : argv) line += (line.empty() ? "" : " ") + QuoteArgument(argument);
   std::wstring command = Widen(line);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = output;
+  startup.hStdInput = input.get();
+  startup.hStdOutput = output.get();
+  startup.hStdError = output.get();
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(WindowsPath(argv.front()).c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                       nullptr, nullptr, &startup, &process)) {
-    throw std::runtime_error("cannot start " + argv.front());
+    ThrowLastError("cannot start " + argv.front());
   }
-  if (process.hThread != nullptr) CloseHandle(process.hThread);
-  if (process.hProcess != nullptr) CloseHandle(process.hProcess);
+  const KernelHandle thread(process.hThread);
+  const KernelHandle started(process.hProcess);
 }
 
 // Gone, or a zombie waiting to be reaped: either way it serves nothing any more.
@@ -90,17 +94,8 @@ ScriptedServer::ScriptedServer(std::vector<std::string> options) : base_(UniqueT
   argv.insert(argv.end(), options.begin(), options.end());
 
   // Wine gives a Unix child no usable standard input; its output goes to a file we can show.
-  HANDLE input = InheritableFile("/dev/null", GENERIC_READ, OPEN_EXISTING);
-  HANDLE output = InheritableFile(base_ + ".err", GENERIC_WRITE, CREATE_ALWAYS);
-  try {
-    Spawn(argv, input, output);
-  } catch (...) {
-    CloseHandle(input);
-    CloseHandle(output);
-    throw;
-  }
-  CloseHandle(input);
-  CloseHandle(output);
+  Spawn(argv, InheritableFile("/dev/null", GENERIC_READ, OPEN_EXISTING),
+        InheritableFile(base_ + ".err", GENERIC_WRITE, CREATE_ALWAYS));
 
   // A cold Python start on a loaded machine can take seconds; the limit is only for a broken run.
   const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -116,15 +111,13 @@ ScriptedServer::ScriptedServer(std::vector<std::string> options) : base_(UniqueT
 }
 
 ScriptedServer::~ScriptedServer() {
-  HANDLE null_input = InheritableFile("/dev/null", GENERIC_READ, OPEN_EXISTING);
-  HANDLE null_output = InheritableFile("/dev/null", GENERIC_WRITE, OPEN_EXISTING);
   try {
-    Spawn({"/bin/kill", "-TERM", std::to_string(pid_)}, null_input, null_output);
+    Spawn({"/bin/kill", "-TERM", std::to_string(pid_)},
+          InheritableFile("/dev/null", GENERIC_READ, OPEN_EXISTING),
+          InheritableFile("/dev/null", GENERIC_WRITE, OPEN_EXISTING));
   } catch (const std::runtime_error&) {
     // It ends by itself after its lifetime.
   }
-  CloseHandle(null_input);
-  CloseHandle(null_output);
   const auto deadline = std::chrono::steady_clock::now() + 60s;
   while (!UnixProcessEnded(pid_) && std::chrono::steady_clock::now() < deadline) Sleep(20);
   for (const char* suffix : {".port", ".port.log", ".err"}) {

@@ -31,7 +31,8 @@ class Check:
         return condition
 
 
-def start_simulator(work: Path, scenario: str = "full_session.py", *options: str):
+def start_simulator(work: Path, scenario: str = "full_session.py", *options: str,
+                    server_args: tuple = ()):
     port_file = work / "port"
     transcript = work / "transcript.jsonl"
     for stale in (port_file, transcript):
@@ -40,7 +41,7 @@ def start_simulator(work: Path, scenario: str = "full_session.py", *options: str
         ["/usr/bin/python3", str(HERE / "simulator.py"), "--scenario",
          str(HERE / "scenarios" / scenario), "--port-file", str(port_file),
          "--transcript", str(transcript), "--connections", "1", "--set", "wait_timeout=20",
-         *(arg for option in options for arg in ("--set", option))],
+         *(arg for option in options for arg in ("--set", option)), *server_args],
         stdout=open(work / "simulator.log", "w"), stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 30
     while not port_file.exists():
@@ -51,12 +52,12 @@ def start_simulator(work: Path, scenario: str = "full_session.py", *options: str
     return process, int(port_file.read_text()), transcript
 
 
-def run_client(args, port: int, work: Path, seconds: int = 60) -> dict:
+def run_client(args, port: int, work: Path, seconds: int = 60, url: str = "") -> dict:
     output = work / "client.out"
     with open(output, "w") as out, open(work / "client.err", "w") as err:
         # Wine's helper processes may outlive the program: its output goes to files, not pipes.
         code = subprocess.call(
-            [args.wine_run, args.exe, f"ws://127.0.0.1:{port}/client", str(seconds)],
+            [args.wine_run, args.exe, url or f"ws://127.0.0.1:{port}/client", str(seconds)],
             stdout=out, stderr=err, timeout=seconds + 60)
     lines = [line for line in output.read_text().splitlines() if line.startswith("{")]
     if code != 0 or not lines:

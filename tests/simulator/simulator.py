@@ -25,6 +25,7 @@ import importlib.util
 import json
 import os
 import signal
+import ssl
 import sys
 import time
 import uuid
@@ -478,8 +479,13 @@ async def serve(args: argparse.Namespace) -> int:
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(sig, server.done.set)
+    tls = None
+    if args.tls_cert:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.tls_cert, args.tls_key)
     async with websockets.serve(server.handle, args.host, args.port, compression=None,
-                                ping_interval=None, max_size=4 * 1024 * 1024) as ws_server:
+                                ping_interval=None, max_size=4 * 1024 * 1024,
+                                ssl=tls) as ws_server:
         port = ws_server.sockets[0].getsockname()[1]
         transcript.write(0, "event", event="listening", port=port)
         if args.port_file:
@@ -500,7 +506,11 @@ def main(argv: Optional[list[str]] = None) -> int:
                         help="exit after this many connections ended (0: run until stopped)")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
                         help="scenario option, read as sim.options[KEY]")
+    parser.add_argument("--tls-cert", help="serve wss with this PEM certificate (chain)")
+    parser.add_argument("--tls-key", help="the PEM private key of --tls-cert")
     args = parser.parse_args(argv)
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
     for item in args.set:
         if "=" not in item:
             parser.error(f"--set needs KEY=VALUE, got {item!r}")

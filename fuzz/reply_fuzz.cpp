@@ -1,0 +1,268 @@
+// Fuzzes what the session makes of a server reply: random replies built from the input, and
+// mutations of real replies (the corpus), go through the typed reply view, the snapshot update
+// and one whole worker turn with fake parts. Checked on every input:
+// - nothing crashes, raises out of the worker or trips a sanitizer;
+// - a reply the reading refuses changes nothing in the snapshot;
+// - once finished, the snapshot never changes again;
+// - every status text is one of the texts the customer may be shown.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "json/json.h"
+#include "net/network_error.h"
+#include "session/session_reply.h"
+#include "session/session_snapshot.h"
+#include "session/session_worker.h"
+#include "util/utf.h"
+
+namespace varnel {
+namespace {
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+constexpr std::u16string_view kStatusTexts[] = {
+    u"Connecting to server...",
+    u"Connected - Waiting for support agent",
+    u"Support agent assigned - Your approval is required",
+    u"Screen preview active - View only",
+    u"Screen preview allowed - Waiting for agent viewer",
+    u"Support approved - Screen preview needs a server update",
+    u"Support request declined",
+    u"Support request expired",
+    u"The support agent ended this session. Remote access has stopped.",
+    u"Support session ended",
+    u"Remote control requested - Your approval is required",
+    u"Remote control active - Use Stop Support to stop",
+    u"Agent viewer disconnected - Waiting for reconnection",
+    u"Agent viewer paused - Support remains connected",
+    u"Agent viewer not responding - Input paused",
+    u"Stopped - No remote permissions",
+    u"Unsupported server session state.",
+    u"Unable to complete the connection. Check the server configuration and try again.",
+};
+
+bool IsStatusText(std::u16string_view text) {
+  return std::find(std::begin(kStatusTexts), std::end(kStatusTexts), text) !=
+         std::end(kStatusTexts);
+}
+
+// ---- replies built from the input ----
+
+const char* const kStates[] = {"waiting", "awaiting_consent", "active", "denied", "expired",
+                               "ended",   "Active",           ""};
+const char* const kSessionKeys[] = {"state",
+                                    "id",
+                                    "staff_id",
+                                    "store",
+                                    "ixcompany",
+                                    "consent_id",
+                                    "end_reason",
+                                    "screen_preview",
+                                    "preview_requested",
+                                    "preview_has_frame",
+                                    "viewer_connected",
+                                    "multi_monitor",
+                                    "selected_monitor",
+                                    "monitor_revision",
+                                    "control_id",
+                                    "control_allowed",
+                                    "control_paused",
+                                    "control_generation",
+                                    "file"};
+const char* const kFileStates[] = {"idle",          "complete",      "cancelled", "expired",
+                                   "awaiting_pick", "awaiting_save", "staging",   "delivering"};
+
+JsonValue RandomScalar(FuzzedDataProvider& in) {
+  switch (in.ConsumeIntegralInRange(0, 4)) {
+    case 0:
+      return JsonValue::Boolean(in.ConsumeBool());
+    case 1:
+      return JsonValue::Number(in.ConsumeFloatingPointInRange(-1e12, 1e12));
+    case 2:
+      return JsonValue::String(Utf8ToUtf16(in.ConsumeRandomLengthString(24)));
+    case 3:
+      return JsonValue::String(AsciiToUtf16(in.PickValueInArray(kStates)));
+    default:
+      return JsonObject::New();
+  }
+}
+
+JsonObject RandomReply(FuzzedDataProvider& in) {
+  JsonObject session = JsonObject::New();
+  session.InsertString(u"state", AsciiToUtf16(in.PickValueInArray(kStates)));
+  const int fields = in.ConsumeIntegralInRange(0, 24);
+  for (int i = 0; i < fields && in.remaining_bytes() > 0; ++i) {
+    const std::u16string key = AsciiToUtf16(in.PickValueInArray(kSessionKeys));
+    if (key == u"file" && in.ConsumeBool()) {
+      JsonObject file = JsonObject::New();
+      file.InsertString(u"id", Utf8ToUtf16(in.ConsumeRandomLengthString(8)));
+      file.InsertString(u"state", AsciiToUtf16(in.PickValueInArray(kFileStates)));
+      session.Insert(key, file);
+    } else {
+      session.Insert(key, RandomScalar(in));
+    }
+  }
+  JsonObject reply = JsonObject::New();
+  reply.Insert(u"ok", JsonValue::Boolean(true));
+  if (in.ConsumeBool()) reply.Insert(u"command_error", RandomScalar(in));
+  if (in.ConsumeBool()) {
+    JsonArray inputs = JsonArray::New();
+    inputs.Append(RandomScalar(in));
+    reply.Insert(u"inputs", inputs);
+  }
+  if (!in.ConsumeBool() || in.remaining_bytes() > 0) reply.Insert(u"session", session);
+  return reply;
+}
+
+// ---- fake parts for one worker turn ----
+
+class InstantClock final : public SessionClock {
+ public:
+  TimePoint Now() override { return now_ += std::chrono::milliseconds(100); }
+  bool Pause(const StopEvent& stop_event, std::chrono::milliseconds) override {
+    return stop_event.IsSet();
+  }
+
+ private:
+  TimePoint now_{};
+};
+
+// The server answers the handshake, then the fuzzed reply (also to the initial picture), then
+// ends the session.
+class ScriptedConnection final : public Connection {
+ public:
+  explicit ScriptedConnection(JsonObject reply) : reply_(std::move(reply)) {}
+  void Connect(const ServerEndpoint&, const StopEvent&) override {}
+  JsonObject Exchange(const JsonObject& request) override {
+    ++exchanges_;
+    if (exchanges_ == 1)
+      return *JsonObject::TryParse(u"{\"ok\":true,\"server_version\":\"0.9.2\"}");
+    if (exchanges_ == 2 || request.GetStringOrEmpty(u"type") == u"initial_preview") return reply_;
+    return *JsonObject::TryParse(u"{\"ok\":true,\"session\":{\"state\":\"ended\"}}");
+  }
+
+ private:
+  JsonObject reply_;
+  int exchanges_ = 0;
+};
+
+class FakeScreen final : public Screen {
+ public:
+  std::vector<MonitorInfo> ListMonitors() override {
+    return {{u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true}};
+  }
+  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
+    if (id.empty() || id == u"\\\\.\\DISPLAY1") return ListMonitors().front();
+    return std::nullopt;
+  }
+  PreviewFrame CapturePreview(std::u16string_view id) override {
+    const std::optional<MonitorInfo> monitor = FindMonitor(id);
+    if (!monitor) return PreviewFrame{{}, u"Selected monitor is unavailable.", 0, 0, {}, {}};
+    return PreviewFrame{u"cGljdHVyZQ==", {}, 8, 8, monitor->id, monitor->rect};
+  }
+};
+
+// Reads every command the way the real injector must: each element an object.
+class FakeInput final : public InputInjector {
+ public:
+  bool ApplyInputs(const JsonArray& inputs, bool, std::u16string_view) override {
+    for (const JsonValue& command : inputs) command.AsObject().GetStringOrEmpty(u"kind");
+    return true;
+  }
+  void ReleaseAll() noexcept override {}
+  void StopInput() noexcept override {}
+  void lock() override {}
+  void unlock() noexcept override {}
+};
+
+class FakeFiles final : public FileTransfer {
+ public:
+  std::optional<JsonObject> FileTransferStep(const JsonObject& file, const JsonObject&,
+                                             std::u16string_view, std::u16string_view,
+                                             const StopEvent&) override {
+    if (file.GetStringOrEmpty(u"state") == u"staging") throw FileTransferError("fails");
+    return std::nullopt;
+  }
+  void ResetTransfer() noexcept override {}
+};
+
+void CheckSnapshotUpdate(const JsonObject& reply) {
+  SessionSharedState shared;
+  shared.UpdateFromReply(
+      *JsonObject::TryParse(u"{\"session\":{\"state\":\"awaiting_consent\",\"id\":\"r\"}}"), {});
+  const SessionSnapshot before = shared.Snapshot();
+  bool readable = true;
+  try {
+    ReadSessionReply(reply);
+  } catch (const JsonError&) {
+    readable = false;
+  }
+  try {
+    shared.UpdateFromReply(reply, TurnFacts{true, false, false});
+    Require(readable);
+  } catch (const JsonError&) {
+    Require(!readable && shared.Snapshot() == before);
+    return;
+  } catch (const NetworkError& error) {
+    Require(error.message() == u"Unsupported server session state.");
+    Require(shared.Snapshot() == before);
+    return;
+  }
+  const SessionSnapshot after = shared.Snapshot();
+  Require(IsStatusText(after.status_text));
+  if (after.finished) {
+    shared.UpdateFromReply(*JsonObject::TryParse(u"{\"session\":{\"state\":\"waiting\"}}"), {});
+    shared.Publish(u"Connecting to server...", false);
+    Require(shared.Snapshot() == after);
+  }
+}
+
+void CheckWorkerTurn(const JsonObject& reply) {
+  SessionWorkerParts parts;
+  parts.connect = [reply] { return std::make_unique<ScriptedConnection>(reply); };
+  parts.screen = std::make_unique<FakeScreen>();
+  parts.input = std::make_unique<FakeInput>();
+  parts.file = std::make_unique<FakeFiles>();
+  parts.clock = std::make_shared<InstantClock>();
+  SessionWorker worker(LaunchOptions{}, DeviceCredentials{}, std::move(parts));
+  worker.Start();
+  while (!worker.Snapshot().finished) std::this_thread::yield();
+  worker.Stop();
+  const SessionSnapshot last = worker.Snapshot();
+  Require(IsStatusText(last.status_text));
+  Require(last.status_text != u"Stopped - No remote permissions");
+}
+
+}  // namespace
+}  // namespace varnel
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace varnel;
+  std::optional<JsonObject> reply;
+  if (size > 0 && data[0] == '{') {
+    // A mutated text: what the JSON layer refuses never reaches the session.
+    reply = JsonObject::TryParse(
+        Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(data), size)));
+    if (!reply) return 0;
+  } else {
+    FuzzedDataProvider in(data, size);
+    reply = RandomReply(in);
+  }
+  CheckSnapshotUpdate(*reply);
+  CheckWorkerTurn(*reply);
+  return 0;
+}
