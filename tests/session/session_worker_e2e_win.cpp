@@ -1,13 +1,16 @@
 // One whole support session under Wine: the real session worker and the real WinHTTP WebSocket
-// connection against the support-server simulator, with a fake screen, input and file engine.
+// connection against the support-server simulator, with a fake screen and input and the real file
+// engine (saving into a given folder, picking a given file).
 // The consent prompts are answered "Allow" as soon as they open. Prints what the customer's side
 // saw, and what the turns cost, as one JSON object on stdout. tests/simulator/run_session_e2e.py
 // runs it as the end-to-end test; bench/session_turns_wine.py runs it against an instant server
 // for the turn rate and the CPU time per turn.
 //
-//   session_worker_e2e <server url> [seconds]
+//   session_worker_e2e <server url> [seconds [save folder [file to pick]]]
 #include <objbase.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <psapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,6 +25,7 @@
 #include "launch/server_url.h"
 #include "net/websocket_connection_win.h"
 #include "session/session_worker.h"
+#include "transfer/file_platform_win.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
 
@@ -147,17 +151,16 @@ class RecordingInput final : public InputInjector {
   InputRecord& record_;
 };
 
-class NoFiles final : public FileTransfer {
- public:
-  std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
-                                             std::u16string_view, std::u16string_view,
-                                             const StopEvent&) override {
-    return std::nullopt;
-  }
-  void ResetTransfer() noexcept override {}
-};
+// The process's largest working set so far, in MiB.
+double PeakWorkingSetMb() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) return -1;
+  return static_cast<double>(counters.PeakWorkingSetSize) / (1024.0 * 1024.0);
+}
 
-int Run(const std::u16string& url, int seconds) {
+// Empty save folder and pick: every file prompt is dismissed.
+int Run(const std::u16string& url, int seconds, const std::u16string& save_folder,
+        const std::u16string& pick) {
   LaunchOptions options;
   options.server = ValidateServerUrl(url, true);
   options.allow_insecure_local = true;
@@ -178,7 +181,7 @@ int Run(const std::u16string& url, int seconds) {
   parts.connect = MakeWebSocketConnectionFactory();
   parts.screen = std::move(screen);
   parts.input = std::move(input);
-  parts.file = std::make_unique<NoFiles>();
+  parts.file = MakeWindowsFileTransfer();
   parts.thread_enter = [] {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
       throw std::runtime_error("CoInitializeEx failed");
@@ -198,6 +201,8 @@ int Run(const std::u16string& url, int seconds) {
   const double process_cpu_before = ProcessCpuMilliseconds();
   worker.Start();
   nlohmann::json answered = nlohmann::json::array();
+  std::u16string last_file_prompt;
+  int file_prompts = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   SessionSnapshot snapshot = worker.Snapshot();
   // The window's 100 ms poll, a little faster so that a prompt is answered within one turn.
@@ -205,6 +210,19 @@ int Run(const std::u16string& url, int seconds) {
     if (snapshot.consent_required && worker.SubmitConsent(true, snapshot.consent_id)) {
       answered.push_back({{"consent_id", Utf16ToUtf8(snapshot.consent_id)},
                           {"control", snapshot.control_request_pending}});
+    }
+    // The file prompts, once per transfer as the window does: save under the offered name, or
+    // pick the given file.
+    const bool saving = snapshot.file_state == u"awaiting_save";
+    if ((saving || snapshot.file_state == u"awaiting_pick") &&
+        snapshot.file_transfer_id != last_file_prompt) {
+      const std::u16string path =
+          saving ? (save_folder.empty() ? save_folder : save_folder + u"\\" + snapshot.file_name)
+                 : pick;
+      if (worker.SubmitFileChoice(snapshot.file_transfer_id, path)) {
+        last_file_prompt = snapshot.file_transfer_id;
+        ++file_prompts;
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     snapshot = worker.Snapshot();
@@ -223,6 +241,9 @@ int Run(const std::u16string& url, int seconds) {
   report["staff_id"] = Utf16ToUtf8(snapshot.staff_id);
   report["end_reason"] = Utf16ToUtf8(snapshot.end_reason);
   report["command_warning"] = Utf16ToUtf8(snapshot.command_warning);
+  report["file_warning"] = Utf16ToUtf8(snapshot.file_warning);
+  report["file_prompts"] = file_prompts;
+  report["peak_working_set_mb"] = PeakWorkingSetMb();
   report["captures"] = screen_view->captures();
   report["answered"] = answered;
   report["pictures"] = {Utf16ToUtf8(FakeScreen::Picture(0)), Utf16ToUtf8(FakeScreen::Picture(1))};
@@ -255,7 +276,9 @@ int wmain(int argc, wchar_t** argv) {
   try {
     const std::u16string url = varnel::FromWide(argv[1]);
     const int seconds = argc > 2 ? _wtoi(argv[2]) : 60;
-    return varnel::Run(url, seconds > 0 ? seconds : 60);
+    const std::u16string save_folder = argc > 3 ? varnel::FromWide(argv[3]) : u"";
+    const std::u16string pick = argc > 4 ? varnel::FromWide(argv[4]) : u"";
+    return varnel::Run(url, seconds > 0 ? seconds : 60, save_folder, pick);
   } catch (const varnel::LaunchError& error) {
     std::fprintf(stderr, "bad server url: %s\n", varnel::Utf16ToUtf8(error.message()).c_str());
   } catch (const std::exception& error) {
