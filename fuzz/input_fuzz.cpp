@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -56,34 +55,6 @@ std::string Command(FuzzedDataProvider& data) {
   return text + "}";
 }
 
-// Keys and buttons the platform has pressed and not released, from the events it inserted.
-struct Pressed {
-  std::set<std::uint16_t> keys;
-  std::set<std::int32_t> buttons;
-
-  void Apply(const SentEvent& e) {
-    if (e.key) {
-      if (e.key_event.flags & kKeyUp) {
-        keys.erase(e.key_event.vk);
-      } else {
-        keys.insert(e.key_event.vk);
-      }
-      return;
-    }
-    const std::uint32_t f = e.mouse_event.flags;
-    const int button = (f & (kMouseLeftDown | kMouseLeftUp))       ? 0
-                       : (f & (kMouseMiddleDown | kMouseMiddleUp)) ? 1
-                       : (f & (kMouseRightDown | kMouseRightUp))   ? 2
-                                                                   : -1;
-    if (button < 0) return;
-    if (f & (kMouseLeftDown | kMouseMiddleDown | kMouseRightDown)) {
-      buttons.insert(button);
-    } else {
-      buttons.erase(button);
-    }
-  }
-};
-
 ScreenRect Rect(FuzzedDataProvider& data) {
   const int left = data.ConsumeIntegralInRange(-5000, 5000);
   const int top = data.ConsumeIntegralInRange(-5000, 5000);
@@ -117,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         return std::nullopt;
       });
 
-  Pressed pressed;
+  PressedInput pressed;
   std::size_t seen = 0;
   while (data.remaining_bytes() > 0) {
     allowed = data.ConsumeBool();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -88,6 +89,34 @@ struct SentEvent {
     constexpr std::uint32_t kButtonUps = kMouseLeftUp | kMouseMiddleUp | kMouseRightUp;
     return key ? (key_event.flags & kKeyUp) != 0
                : mouse_event.flags != 0 && (mouse_event.flags & ~kButtonUps) == 0;
+  }
+};
+
+// Keys and buttons the platform has pressed and not released, from the events it inserted.
+struct PressedInput {
+  std::set<std::uint16_t> keys;
+  std::set<std::int32_t> buttons;
+
+  void Apply(const SentEvent& e) {
+    if (e.key) {
+      if (e.key_event.flags & kKeyUp) {
+        keys.erase(e.key_event.vk);
+      } else {
+        keys.insert(e.key_event.vk);
+      }
+      return;
+    }
+    const std::uint32_t f = e.mouse_event.flags;
+    const int button = (f & (kMouseLeftDown | kMouseLeftUp))       ? 0
+                       : (f & (kMouseMiddleDown | kMouseMiddleUp)) ? 1
+                       : (f & (kMouseRightDown | kMouseRightUp))   ? 2
+                                                                   : -1;
+    if (button < 0) return;
+    if (f & (kMouseLeftDown | kMouseMiddleDown | kMouseRightDown)) {
+      buttons.insert(button);
+    } else {
+      buttons.erase(button);
+    }
   }
 };
 
