@@ -157,6 +157,10 @@ class ConsentSession final : public SessionClock {
                 request.GetNumberOr(u"monitor_revision", 0), captured_->rect};
     }
     live_ = false;
+    // Like a real server: an approved support request becomes active, an answered control request
+    // is no longer asked.
+    if (type == u"consent" && request.GetBooleanOr(u"approved", false)) state_ = "active";
+    if (type == u"control_consent") asking_ = false;  // answered
 
     json session;
     milliseconds delay{0};
@@ -173,7 +177,7 @@ class ConsentSession final : public SessionClock {
     // The customer answers whatever the window asks, sometimes late or with a stale id.
     const SessionSnapshot shown = worker_->Snapshot();
     if (shown.consent_required && Chance(0.5)) {
-      const bool approved = Chance(0.75);
+      const bool approved = Chance(0.85);
       const std::u16string id = Chance(0.95) ? shown.consent_id : u"stale";
       if (worker_->SubmitConsent(approved, id)) answer_ = approved;
     }
@@ -185,14 +189,15 @@ class ConsentSession final : public SessionClock {
 
   // The next reply's session, and the worker's verdict on it by the rules of control.
   json NextSession(milliseconds& delay) {
-    if (Chance(0.05)) state_ = Pick(10) < 7 ? "active" : Pick(2) ? "awaiting_consent" : "waiting";
+    if (Chance(0.02)) state_ = Pick(10) < 7 ? "active" : Pick(2) ? "awaiting_consent" : "waiting";
     if (turns_since_start_++ == kTurnsPerSession) state_ = "ended";
-    if (Chance(0.03)) allowed_ = !allowed_;
-    if (Chance(0.02)) generation_ = Pick(4) == 0 ? "" : "g" + std::to_string(Pick(3));
+    // The agent mostly holds the grant and asks again soon after losing it.
+    if (Chance(allowed_ ? 0.01 : 0.1)) allowed_ = !allowed_;
+    if (Chance(asking_ ? 0.01 : 0.1)) asking_ = !asking_;
+    if (Chance(0.01)) generation_ = Pick(4) == 0 ? "" : "g" + std::to_string(Pick(3));
     if (Chance(0.03)) selected_ = kMonitorIds[Pick(4)];
     if (Chance(0.02)) revision_ += 1;
     if (Chance(0.01)) monitors_[1].rect.right = monitors_[1].rect.right == 3200 ? 2880 : 3200;
-    if (Chance(0.03)) asking_ = !asking_;
     const bool paused = Chance(0.08), viewing = Chance(0.9), file = Chance(0.06);
     const int timing = Pick(20);
     delay = milliseconds(timing < 16 ? Pick(200) : timing < 18 ? 749 + Pick(2) : Pick(2000));
@@ -286,7 +291,7 @@ class ConsentSession final : public SessionClock {
   // The server's side.
   std::vector<MonitorInfo> monitors_{{u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true},
                                      {u"\\\\.\\DISPLAY2", {1920, 0, 3200, 1024}, false}};
-  std::string state_ = "active", generation_ = "g1", selected_;
+  std::string state_ = "awaiting_consent", generation_ = "g1", selected_;
   bool allowed_ = true, asking_ = true, multi_ = false;
   double revision_ = 0;
   int turns_since_start_ = 0;
