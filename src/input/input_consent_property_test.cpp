@@ -200,7 +200,7 @@ class ConsentSession final : public SessionClock {
     if (Chance(0.01)) monitors_[1].rect.right = monitors_[1].rect.right == 3200 ? 2880 : 3200;
     const bool paused = Chance(0.08), viewing = Chance(0.9), file = Chance(0.06);
     const int timing = Pick(20);
-    delay = milliseconds(timing < 16 ? Pick(200) : timing < 18 ? 749 + Pick(2) : Pick(2000));
+    delay = milliseconds(timing < 16 ? Pick(200) : timing < 18 ? 749 + Pick(2) : 1000 + Pick(2000));
 
     json session = {{"state", state_},
                     {"control_allowed", allowed_},
