@@ -238,33 +238,15 @@ class ConsentSession final : public SessionClock {
   }
 
   json Inputs() {
+    static const char* const kKinds[] = {"release",  "move",   "down",  "up",
+                                         "key_down", "key_up", "wheel", "refused"};
     json inputs = json::array();
     for (int n = Pick(4); n > 0; --n) {
-      const int x = Pick(65536), y = Pick(65536), key = 8 + Pick(215), kind = Pick(9);
-      switch (kind) {
-        case 0:
-          inputs.push_back({{"kind", "release"}});
-          break;
-        case 1:
-        case 2:
-        case 3:
-          inputs.push_back({{"kind", kind == 1   ? "move"
-                                     : kind == 2 ? "down"
-                                                 : "up"},
-                            {"x", x},
-                            {"y", y},
-                            {"button", Pick(3)}});
-          break;
-        case 4:
-        case 5:
-          inputs.push_back({{"kind", kind == 4 ? "key_down" : "key_up"}, {"key", key}});
-          break;
-        case 6:
-          inputs.push_back({{"kind", "wheel"}, {"delta", Pick(2401) - 1200}});
-          break;
-        default:  // refused
-          inputs.push_back({{"kind", "move"}, {"x", 65536}, {"y", y}});
-      }
+      const std::string kind = kKinds[Pick(8)];
+      json command = {{"kind", kind},      {"x", Pick(65536)},     {"y", Pick(65536)},
+                      {"button", Pick(3)}, {"key", 8 + Pick(215)}, {"delta", Pick(2401) - 1200}};
+      if (kind == "refused") command = {{"kind", "move"}, {"x", 65536}, {"y", 0}};
+      inputs.push_back(command);
     }
     return inputs;
   }

@@ -33,26 +33,17 @@ std::string Describe(const SentEvent& e) {
     return text;
   }
   const MouseEvent& m = e.mouse_event;
-  switch (m.flags) {
-    case kMouseMove | kMouseVirtualDesk | kMouseAbsolute:
-      return "abs:" + std::to_string(m.dx) + "," + std::to_string(m.dy);
-    case kMouseWheel:
-      return "wheel:" + std::to_string(m.data);
-    case kMouseLeftDown:
-      return "ldown";
-    case kMouseLeftUp:
-      return "lup";
-    case kMouseMiddleDown:
-      return "mdown";
-    case kMouseMiddleUp:
-      return "mup";
-    case kMouseRightDown:
-      return "rdown";
-    case kMouseRightUp:
-      return "rup";
-    default:
-      return "mouse?";
+  if (m.flags == (kMouseMove | kMouseVirtualDesk | kMouseAbsolute)) {
+    return "abs:" + std::to_string(m.dx) + "," + std::to_string(m.dy);
   }
+  if (m.flags == kMouseWheel) return "wheel:" + std::to_string(m.data);
+  const std::pair<std::uint32_t, const char*> buttons[] = {
+      {kMouseLeftDown, "ldown"}, {kMouseLeftUp, "lup"},      {kMouseMiddleDown, "mdown"},
+      {kMouseMiddleUp, "mup"},   {kMouseRightDown, "rdown"}, {kMouseRightUp, "rup"}};
+  for (const auto& [flag, name] : buttons) {
+    if (m.flags == flag) return name;
+  }
+  return "mouse?";
 }
 
 class InputInjectorTest : public ::testing::Test {
