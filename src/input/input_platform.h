@@ -62,7 +62,8 @@ class InputPlatform {
   // True only when the desktop receiving input is the ordinary one ("Default"): never on the
   // locked workstation, an elevation prompt or any other secure desktop.
   virtual bool InputDesktopIsDefault() = 0;
-  // One event each; true when the platform reports exactly one event inserted.
+  // One event each; true when the platform reports exactly one event inserted. They must not
+  // raise: releases run where nothing may be thrown.
   virtual bool SendMouse(const MouseEvent& event) = 0;
   virtual bool SendKey(const KeyEvent& event) = 0;
   // Whether the window at this pixel, or the foreground window, belongs to this process.
