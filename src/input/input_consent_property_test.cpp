@@ -197,7 +197,10 @@ class ConsentSession final : public SessionClock {
     if (Chance(0.01)) generation_ = Pick(4) == 0 ? "" : "g" + std::to_string(Pick(3));
     if (Chance(0.03)) selected_ = kMonitorIds[Pick(4)];
     if (Chance(0.02)) revision_ += 1;
-    if (Chance(0.01)) monitors_[1].rect.right = monitors_[1].rect.right == 3200 ? 2880 : 3200;
+    if (Chance(0.02)) {  // a monitor changes its size
+      ScreenRect& rect = monitors_[Pick(2)].rect;
+      rect.bottom = rect.bottom == 1080 ? 1024 : 1080;
+    }
     const bool paused = Chance(0.08), viewing = Chance(0.9), file = Chance(0.06);
     const int timing = Pick(20);
     delay = milliseconds(timing < 16 ? Pick(200) : timing < 18 ? 749 + Pick(2) : 1000 + Pick(2000));
