@@ -18,10 +18,6 @@ namespace varnel {
 inline constexpr std::uint64_t kHoldMilliseconds = 1500;
 inline constexpr std::chrono::milliseconds kWatchdogPoll{50};
 
-// Windows' MulDiv: the 64-bit product divided with rounding to the nearest integer (halves away
-// from zero); -1 for a zero divisor or a result outside the 32-bit range.
-std::int32_t MulDiv(std::int32_t number, std::int32_t numerator, std::int32_t denominator);
-
 // A JSON number as a 32-bit integer, truncated toward zero; NaN and values that do not fit become
 // the smallest 32-bit integer, which every range check refuses.
 std::int32_t ToInt32(double number);

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "util/mul_div.h"
+
 namespace varnel {
 namespace {
 
@@ -22,23 +24,6 @@ PreviewSize ScalePreview(std::int64_t width, std::int64_t height, std::uint32_t 
   return {ScaledSide(width, scale), ScaledSide(height, scale)};
 }
 
-std::int32_t MulDivRounded(std::int32_t a, std::int32_t b, std::int32_t c) {
-  if (c == 0) return -1;
-  std::int64_t product = std::int64_t{a} * b;
-  std::int64_t divisor = c;
-  if (divisor < 0) {
-    product = -product;
-    divisor = -divisor;
-  }
-  const std::int64_t half = divisor / 2;
-  const std::int64_t result = (product >= 0 ? product + half : product - half) / divisor;
-  if (result > std::numeric_limits<std::int32_t>::max() ||
-      result < -std::numeric_limits<std::int32_t>::max()) {
-    return -1;
-  }
-  return static_cast<std::int32_t>(result);
-}
-
 bool InArea(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
             std::int32_t left, std::int32_t top) {
   // In 64 bits: an area at the edge of the 32-bit range must not wrap the test around.
@@ -54,10 +39,10 @@ std::optional<CursorPlacement> PlaceCursor(const CursorShape& cursor, PreviewSiz
   const auto oh = static_cast<std::int32_t>(output.height);
   const std::int32_t height = cursor.monochrome ? cursor.bitmap_height / 2 : cursor.bitmap_height;
   CursorPlacement placement;
-  placement.x = MulDivRounded(cursor.x - left - cursor.hotspot_x, ow, source_width);
-  placement.y = MulDivRounded(cursor.y - top - cursor.hotspot_y, oh, source_height);
-  placement.width = std::max(1, MulDivRounded(cursor.bitmap_width, ow, source_width));
-  placement.height = std::max(1, MulDivRounded(height, oh, source_height));
+  placement.x = MulDiv(cursor.x - left - cursor.hotspot_x, ow, source_width);
+  placement.y = MulDiv(cursor.y - top - cursor.hotspot_y, oh, source_height);
+  placement.width = std::max(1, MulDiv(cursor.bitmap_width, ow, source_width));
+  placement.height = std::max(1, MulDiv(height, oh, source_height));
   return placement;
 }
 

@@ -39,10 +39,6 @@ inline constexpr std::u16string_view kPreviewTooLargeText =
 PreviewSize ScalePreview(std::int64_t width, std::int64_t height, std::uint32_t max_width,
                          std::uint32_t max_height);
 
-// The platform's MulDiv: a * b / c with a 64-bit product, rounded half away from zero; -1 when c
-// is 0 or the result does not fit.
-std::int32_t MulDivRounded(std::int32_t a, std::int32_t b, std::int32_t c);
-
 // Where the cursor lands in the picture and how large it is drawn.
 struct CursorPlacement {
   std::int32_t x = 0;
