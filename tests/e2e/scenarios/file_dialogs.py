@@ -52,7 +52,7 @@ async def held_download(sim, name, size):
                 sim.reply_once(file_reply={
                     "index": 0, "data": base64.b64encode(data[:CHUNK]).decode("ascii")})
             elif msg.get("index") == 1:
-                sim.note(stage="holding", direction="to_customer")
+                sim.note(stage="holding", toward="to_customer")
                 await sim.until_closed()
                 return
         elif msg.get("type") == "file_cancel":
@@ -72,7 +72,7 @@ async def held_upload(sim):
         elif msg.get("type") == "file_chunk" and msg.get("index") == 0:
             received = len(base64.b64decode(msg.get("data", "")))
             sim.session["file"].update(received=received, chunks=1)
-            sim.note(stage="holding", direction="to_staff", received=received)
+            sim.note(stage="holding", toward="to_staff", received=received)
             await sim.until_closed()
             return
         elif msg.get("type") == "file_cancel":
