@@ -91,7 +91,10 @@ def play(config, out, ticket):
     shot("control-request", "the agent asks for control")
     window.click("allow")
     stage("offer")
-    typed = notepad_text(desktop)
+    try:  # the keys went out a few turns ago; Notepad may still be catching up
+        typed = wait_until(lambda: notepad_text(desktop), timeout=30)
+    except AssertionError:
+        typed = notepad_text(desktop)
     shot("typed", f"the agent clicked into Notepad and typed {typed!r}")
 
     received = out / "received"
