@@ -24,7 +24,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 from desktop import Desktop, wait_until  # noqa: E402
 
-LONG = 300  # seconds; a person may be slow, and so may a busy machine
+LONG = 60  # seconds for a window or box to appear; a busy machine may be slow
 FOR_THE_AGENT = "for-the-agent.txt"
 
 
@@ -74,19 +74,19 @@ def play(config, out, ticket):
         print(f"   {path.name}: {what}")
 
     def stage(name):
-        return wait_until(lambda: notes(out, name), timeout=LONG)[-1]
+        return wait_until(lambda: notes(out, name), timeout=5 * LONG)[-1]
 
     shot("entry-form", "the customer types a name and the ticket")
     window.set_text("name", "Demo Customer")
     window.set_text("ticket", ticket)
     window.click("connect")
-    window.wait(lambda c: c["allow"]["enabled"], timeout=LONG)
+    window.wait(lambda c: c["allow"]["enabled"], timeout=5 * LONG)
     shot("consent-prompt", "the agent asks for consent")
     window.click("allow")
     stage("viewed")
     shot("viewing", "the agent views previews; the window steps aside")
     window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control",
-                timeout=LONG)
+                timeout=5 * LONG)
     wait_until(lambda: not window.info()["iconic"], timeout=LONG)
     shot("control-request", "the agent asks for control")
     window.click("allow")
