@@ -95,7 +95,7 @@ def play(config, out, ticket):
         typed = wait_until(lambda: notepad_text(desktop), timeout=30)
     except AssertionError:
         typed = notepad_text(desktop)
-    shot("typed", f"the agent clicked into Notepad and typed {typed!r}")
+    shot("typed", f"the agent clicked into Notepad and typed; Notepad shows {typed!r}")
 
     received = out / "received"
     received.mkdir(exist_ok=True)
