@@ -84,7 +84,10 @@ def play(config, out, ticket):
     shot("consent-prompt", "the agent asks for consent")
     window.click("allow")
     stage("viewed")
-    shot("viewing", "the agent views previews; the window steps aside")
+    minimised = window.info()["iconic"]
+    shot("viewing", "the agent views previews" + ("; Quillory is minimised (without a window "
+                                                   "manager its last picture stays on screen)"
+                                                   if minimised else ""))
     window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control",
                 timeout=5 * LONG)
     wait_until(lambda: not window.info()["iconic"], timeout=LONG)
