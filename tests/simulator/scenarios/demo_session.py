@@ -87,4 +87,4 @@ async def scenario(sim):
 
     sim.note(stage="end")
     sim.end("staff_end")
-    await sim.next()
+    await sim.until_closed()  # a correct client says nothing more and closes

@@ -1,0 +1,146 @@
+"""Files both ways through the real Open and Save dialogs: what the customer chooses is what the
+agent gets (or where the agent's file lands), a cancelled dialog answers the agent and the session
+goes on, and Stop Support in the middle of a transfer leaves nothing half-written behind."""
+import hashlib
+import os
+
+import pytest
+
+from desktop import SCENARIOS, Simulator, wait_until, work_folder
+
+SAVE_TITLE = "Save file from support agent - choose a new filename"
+PICK_TITLE = "Select a file to send to the support agent (up to 200 MB)"
+EXISTS = "That file already exists. Choose a different filename."
+STOPPED = "Stopped - No remote permissions"
+CHUNK = 196608
+OK, CANCEL = 1, 2
+
+
+@pytest.fixture(scope="module")
+def simulator(request, desktop):
+    server = Simulator(work_folder(desktop.config, request.module.__name__),
+                       SCENARIOS / "file_dialogs.py")
+    yield server
+    server.stop()
+
+
+def wine_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def sha256(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest()
+
+
+def stage_notes(simulator, label, stage, count=1):
+    """The notes of one stage, once `count` of them are in the transcript."""
+    def found():
+        notes = [e for e in simulator.connection(label)
+                 if e.get("event") == "note" and e.get("stage") == stage]
+        return notes if len(notes) >= count else None
+    return wait_until(found, timeout=120)
+
+
+def dialog(desktop, title, file_name):
+    shown = desktop.driver("wait-file-dialog", "--timeout", 120)[0]
+    assert (shown["title"], shown["file_name"]) == (title, file_name)
+    return shown
+
+
+def part_files(folder):
+    return sorted(p.name for p in folder.iterdir() if p.name.endswith(".part"))
+
+
+def start_session(desktop, launch, connect_args, ticket):
+    process = launch(*connect_args)
+    window = desktop.window()
+    window.set_text("name", "Ada Lovelace")
+    window.set_text("ticket", ticket)
+    window.click("connect")
+    window.wait(lambda c: c["allow"]["enabled"], timeout=120)
+    window.click("allow")
+    return process, window
+
+
+def stop_support(window, simulator, label):
+    window.click("stop")
+    controls = window.wait(lambda c: not c["stop"]["enabled"])
+    assert controls["prompt"]["text"] == STOPPED
+    assert wait_until(lambda: simulator.closed(label), timeout=120)
+
+
+def test_files_both_ways_cancels_and_a_stopped_download(desktop, launch, simulator, connect_args,
+                                                       tmp_path):
+    label = "600001"
+    taken = tmp_path / "report.bin"
+    taken.write_bytes(b"keep me")
+    upload = tmp_path / "upload data.bin"
+    upload.write_bytes(os.urandom(2 * CHUNK + 1234))
+    process, window = start_session(desktop, launch, connect_args, label)
+
+    # The offered file: an existing name is refused until another one is typed.
+    shown = dialog(desktop, SAVE_TITLE, "report.bin")
+    desktop.driver("fill-file-name", shown["hwnd"], wine_path(taken))
+    box = desktop.wait_box(title="Choose a new filename")
+    assert (box["text"], box["icon"]) == (EXISTS, "information")
+    desktop.answer(box, OK)
+    saved = tmp_path / "saved report.bin"
+    shown = dialog(desktop, SAVE_TITLE, "report.bin")
+    desktop.driver("fill-file-name", shown["hwnd"], wine_path(saved))
+    offered = stage_notes(simulator, label, "offered")[0]
+    assert offered["delivered"]
+    assert (saved.stat().st_size, sha256(saved)) == (offered["size"], offered["sha256"])
+    assert taken.read_bytes() == b"keep me"
+
+    # A cancelled save, then a cancelled pick: the agent hears of each and moves on.
+    shown = dialog(desktop, SAVE_TITLE, "declined.txt")
+    desktop.driver("click", shown["hwnd"], CANCEL)
+    assert not stage_notes(simulator, label, "offered", 2)[1]["delivered"]
+    shown = dialog(desktop, PICK_TITLE, "")
+    desktop.driver("click", shown["hwnd"], CANCEL)
+    assert not stage_notes(simulator, label, "requested")[0]["received"]
+
+    # The agent asks again: the picked file arrives whole.
+    shown = dialog(desktop, PICK_TITLE, "")
+    desktop.driver("fill-file-name", shown["hwnd"], wine_path(upload))
+    requested = stage_notes(simulator, label, "requested", 2)[1]
+    assert requested["received"]
+    assert (requested["name"], requested["size"], requested["sha256"]) == (
+        upload.name, upload.stat().st_size, sha256(upload))
+
+    # Stop Support while a download is under way: neither the partial nor the file remains.
+    big = tmp_path / "big.bin"
+    shown = dialog(desktop, SAVE_TITLE, "big.bin")
+    desktop.driver("fill-file-name", shown["hwnd"], wine_path(big))
+    stage_notes(simulator, label, "holding")
+    wait_until(lambda: any((tmp_path / p).stat().st_size >= CHUNK for p in part_files(tmp_path)))
+    stop_support(window, simulator, label)
+    wait_until(lambda: not part_files(tmp_path))
+    assert not big.exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        [taken.name, saved.name, upload.name])
+
+    answers = [m for m in simulator.client_messages(label)
+               if m["type"] in ("file_accept", "file_cancel")]
+    assert [m["type"] for m in answers] == [
+        "file_accept", "file_cancel", "file_cancel", "file_accept", "file_accept"]
+    assert len({m["transfer_id"] for m in answers}) == 5, "each answer is for its own transfer"
+    window.close()
+    assert process.wait() == 0
+
+
+def test_stop_support_during_an_upload(desktop, launch, simulator, connect_args, tmp_path):
+    label = "610001"
+    upload = tmp_path / "large upload.bin"
+    data = os.urandom(3 * CHUNK + 5)
+    upload.write_bytes(data)
+    process, window = start_session(desktop, launch, connect_args, label)
+    shown = dialog(desktop, PICK_TITLE, "")
+    desktop.driver("fill-file-name", shown["hwnd"], wine_path(upload))
+    assert stage_notes(simulator, label, "holding")[0]["received"] == CHUNK
+    stop_support(window, simulator, label)
+    assert upload.read_bytes() == data
+    assert [p.name for p in tmp_path.iterdir()] == [upload.name]
+    assert not any(m["type"] == "file_finish" for m in simulator.client_messages(label))
+    window.close()
+    assert process.wait() == 0
