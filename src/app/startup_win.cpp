@@ -32,11 +32,6 @@ constexpr int kActivationAttempts = 80;
 constexpr DWORD kActivationRetryMs = 25;
 constexpr UINT kActivationTimeoutMs = 1000;
 constexpr int kIconResource = 101;
-// The first size of the window, client area in 96-DPI units: the entry form, or the compact
-// session view when the session starts at once.
-constexpr int kInitialWidth = 380;
-constexpr int kInitialHeight = 154;
-constexpr int kInitialLegacyHeight = 178;
 
 std::vector<std::u16string> ReadArguments() {
   int count = 0;
@@ -190,8 +185,9 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
   MONITORINFO monitor_info{};
   HMONITOR monitor = LaunchMonitor(monitor_info);
   const UINT dpi = GetDpiForSystem();
-  RECT outer{0, 0, MulDiv(kInitialWidth, static_cast<int>(dpi), 96),
-             MulDiv(legacy ? kInitialLegacyHeight : kInitialHeight, static_cast<int>(dpi), 96)};
+  // The entry form, or the compact session view when the session starts at once.
+  RECT outer{0, 0, MulDiv(kViewWidth, static_cast<int>(dpi), 96),
+             MulDiv(legacy ? kCompactHeight : kEntryHeight, static_cast<int>(dpi), 96)};
   AdjustWindowRectExForDpi(&outer, kStatusWindowStyle, FALSE, kStatusWindowExStyle, dpi);
   const int width = outer.right - outer.left;
   const int height = outer.bottom - outer.top;

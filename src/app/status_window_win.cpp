@@ -28,10 +28,7 @@ constexpr char16_t kStopSupportText[] = u"Stop Support";
 constexpr char16_t kCloseText[] = u"Close";
 constexpr char16_t kNameNotProvided[] = u"Name not provided";
 
-// The view sizes, client area in 96-DPI units.
-constexpr int kViewWidth = 380;
-constexpr int kEntryHeight = 154;
-constexpr int kCompactHeight = 178;
+// The details view, client area in 96-DPI units.
 constexpr int kDetailsWidth = 490;
 constexpr int kDetailsHeight = 570;
 constexpr int kDetailsMinHeight = 490;

@@ -22,6 +22,11 @@ inline constexpr DWORD kStatusWindowStyle =
     WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX;
 inline constexpr DWORD kStatusWindowExStyle = WS_EX_TOPMOST;
 
+// The client width of the entry form and the compact view, and their heights, in 96-DPI units.
+inline constexpr int kViewWidth = 380;
+inline constexpr int kEntryHeight = 154;
+inline constexpr int kCompactHeight = 178;
+
 // Control ids, as the window's WM_COMMAND and the automation see them.
 enum ControlId : int {
   kStatusLineId = 1001,
