@@ -69,6 +69,18 @@ class FileTransferTest : public ::testing::Test {
     planted.insert(path);
     return disk->files[path].bytes = MemoryDisk::PatternBytes(7, size);
   }
+  // Steps before the one a failure case is about, chained.
+  FileTransferTest& Plant(const std::u16string& path, std::uint64_t size) {
+    Planted(path, size);
+    return *this;
+  }
+  FileTransferTest& Picked() { return Pick(kPick), *this; }
+  FileTransferTest& Offered(double size) { return Offer(size), *this; }
+  FileTransferTest& Chunked(double size, int index, const std::string& data) {
+    return Chunk(size, index, data), *this;
+  }
+  FileTransferTest& With(Fault fault) { return disk->faults.insert(fault), *this; }
+  json Staging(const std::string& id) { return Step({{"id", id}, {"state", "staging"}}); }
 
   std::shared_ptr<MemoryDisk> disk = std::make_shared<MemoryDisk>();
   std::unique_ptr<FileTransfer> engine = MakeFileTransfer(std::make_unique<MemoryFiles>(disk));
@@ -88,6 +100,7 @@ TEST_F(FileTransferTest, UploadSendsTheChunkAtEachOffsetTheServerNames) {
                            {"data", Base64(i * 196608, i < 2 ? 196608 : 106784)},
                            {"index", i}}));
   }
+  EXPECT_EQ(Stage(499999, 3)["data"], Base64(499999, 1));  // the last byte is not the end
   EXPECT_EQ(Stage(500000, 3), (json{{"type", "file_finish"}, {"transfer_id", kId}}));
 }
 
@@ -191,137 +204,49 @@ using F = FileTransferTest;
 const std::string kTooLong(262148, 'A');
 
 const FailureCase kFailures[] = {
-
-    FailureCase{"UpperCaseId",
-                [](F& t) {
-                  return t.Step({{"id", std::string(32, 'A')}, {"state", "staging"}});
-                },
-                "Invalid transfer ID"},
-    FailureCase{"Id31",
-                [](F& t) {
-                  return t.Step({{"id", kId.substr(1)}, {"state", "staging"}});
-                },
-                "Invalid transfer ID"},
-    FailureCase{"Id33",
-                [](F& t) {
-                  return t.Step({{"id", kId + "0"}, {"state", "staging"}});
-                },
-                "Invalid transfer ID"},
-    FailureCase{"NegativeSize", [](F& t) { return t.Offer(-1); }, "File too large"},
-    FailureCase{"MissingPick", [](F& t) { return t.Pick(u"D:/gone"); },
-                "Unable to read selected file"},
-    FailureCase{"PickWithoutSize",
-                [](F& t) {
-                  t.disk->faults.insert(Fault::kSize);
-                  return t.Pick(kPick);
-                },
-                "Unable to read selected file"},
-    FailureCase{"TemporaryNameTaken",
-                [](F& t) {
-                  t.Planted(kPart, 9);
-                  return t.Offer(10);
-                },
-                "Unable to create temporary file"},
-    FailureCase{"OffsetBeyondSize",
-                [](F& t) {
-                  t.Pick(kPick);
-                  return t.Stage(21);
-                },
-                "Invalid file offset"},
-    FailureCase{"NegativeOffset",
-                [](F& t) {
-                  t.Pick(kPick);
-                  return t.Stage(-1);
-                },
-                "Invalid file offset"},
-    FailureCase{"FractionalOffset",
-                [](F& t) {
-                  t.Pick(kPick);
-                  return t.Stage(0.5);
-                },
-                "Invalid file offset"},
-    FailureCase{"Seek",
-                [](F& t) {
-                  t.Pick(kPick);
-                  t.disk->faults.insert(Fault::kSeek);
-                  return t.Stage(0);
-                },
-                "File seek failed"},
-    FailureCase{"ShrunkSource",
-                [](F& t) {
-                  t.Pick(kPick);
-                  t.Planted(kPick, 5);
-                  return t.Stage(0);
-                },
-                "File read failed"},
-    FailureCase{"Encoding",
-                [](F& t) {
-                  t.Pick(kPick);
-                  t.disk->faults.insert(Fault::kEncode);
-                  return t.Stage(0);
-                },
-                "Encoding failed"},
-    FailureCase{"FirstIndexOne",
-                [](F& t) {
-                  t.Offer(10);
-                  return t.Chunk(10, 1, Base64(0, 3));
-                },
-                "Invalid chunk order"},
-    FailureCase{"IndexRepeated",
-                [](F& t) {
-                  t.Offer(10);
-                  t.Chunk(10, 0, Base64(0, 3));
-                  return t.Chunk(10, 0, Base64(3, 3));
-                },
-                "Invalid chunk order"},
-    FailureCase{"TextTooLong",
-                [](F& t) {
-                  t.Offer(kLargestFile);
-                  return t.Chunk(kLargestFile, 0, kTooLong);
-                },
-                "Invalid file data"},
-    FailureCase{"NotBase64",
-                [](F& t) {
-                  t.Offer(10);
-                  return t.Chunk(10, 0, "ab$d");
-                },
-                "Invalid file data"},
-    FailureCase{"MoreThanAnnounced",
-                [](F& t) {
-                  t.Offer(5);
-                  t.Chunk(5, 0, Base64(0, 3));
-                  return t.Chunk(5, 1, Base64(3, 3));
-                },
-                "Invalid file data"},
-    FailureCase{"Write",
-                [](F& t) {
-                  t.Offer(10);
-                  t.disk->faults.insert(Fault::kWrite);
-                  return t.Chunk(10, 0, Base64(0, 3));
-                },
-                "File write failed"},
-    FailureCase{"StopDuringLastWrite",
-                [](F& t) {
-                  t.Offer(3);
-                  t.disk->on_write = [&t] { t.stop.Set(); };
-                  return t.Chunk(3, 0, Base64(0, 3));
-                },
-                "Cancelled"},
-    FailureCase{"Flush",
-                [](F& t) {
-                  t.Offer(3);
-                  t.disk->faults.insert(Fault::kFlush);
-                  return t.Chunk(3, 0, Base64(0, 3));
-                },
-                "File flush failed"},
-    FailureCase{"TargetAppeared",
-                [](F& t) {
-                  t.Offer(3);
-                  const auto b = MemoryDisk::PatternBytes(7, 4);
-                  t.disk->plant_on_move = std::string(b.begin(), b.end());
-                  return t.Chunk(3, 0, Base64(0, 3));
-                },
-                "Choose a new filename"}};
+    {"UpperCaseId", [](F& t) { return t.Staging(std::string(32, 'A')); }, "Invalid transfer ID"},
+    {"Id31", [](F& t) { return t.Staging(kId.substr(1)); }, "Invalid transfer ID"},
+    {"Id33", [](F& t) { return t.Staging(kId + "0"); }, "Invalid transfer ID"},
+    {"NegativeSize", [](F& t) { return t.Offer(-1); }, "File too large"},
+    {"MissingPick", [](F& t) { return t.Pick(u"D:/gone"); }, "Unable to read selected file"},
+    {"PickWithoutSize", [](F& t) { return t.With(Fault::kSize).Pick(kPick); },
+     "Unable to read selected file"},
+    {"TemporaryNameTaken", [](F& t) { return t.Plant(kPart, 9).Offer(10); },
+     "Unable to create temporary file"},
+    {"OffsetBeyondSize", [](F& t) { return t.Picked().Stage(21); }, "Invalid file offset"},
+    {"NegativeOffset", [](F& t) { return t.Picked().Stage(-1); }, "Invalid file offset"},
+    {"FractionalOffset", [](F& t) { return t.Picked().Stage(0.5); }, "Invalid file offset"},
+    {"Seek", [](F& t) { return t.Picked().With(Fault::kSeek).Stage(0); }, "File seek failed"},
+    {"ShrunkSource", [](F& t) { return t.Picked().Plant(kPick, 5).Stage(0); }, "File read failed"},
+    {"Encoding", [](F& t) { return t.Picked().With(Fault::kEncode).Stage(0); }, "Encoding failed"},
+    {"FirstIndexOne", [](F& t) { return t.Offered(10).Chunk(10, 1, Base64(0, 3)); },
+     "Invalid chunk order"},
+    {"IndexRepeated",
+     [](F& t) { return t.Offered(10).Chunked(10, 0, Base64(0, 3)).Chunk(10, 0, Base64(3, 3)); },
+     "Invalid chunk order"},
+    {"TextTooLong", [](F& t) { return t.Offered(kLargestFile).Chunk(kLargestFile, 0, kTooLong); },
+     "Invalid file data"},
+    {"NotBase64", [](F& t) { return t.Offered(10).Chunk(10, 0, "ab$d"); }, "Invalid file data"},
+    {"MoreThanAnnounced",
+     [](F& t) { return t.Offered(5).Chunked(5, 0, Base64(0, 3)).Chunk(5, 1, Base64(3, 3)); },
+     "Invalid file data"},
+    {"Write", [](F& t) { return t.Offered(10).With(Fault::kWrite).Chunk(10, 0, Base64(0, 3)); },
+     "File write failed"},
+    {"StopDuringLastWrite",
+     [](F& t) {
+       t.disk->on_write = [&t] { t.stop.Set(); };
+       return t.Offered(3).Chunk(3, 0, Base64(0, 3));
+     },
+     "Cancelled"},
+    {"Flush", [](F& t) { return t.Offered(3).With(Fault::kFlush).Chunk(3, 0, Base64(0, 3)); },
+     "File flush failed"},
+    {"TargetAppeared",
+     [](F& t) {
+       const auto b = MemoryDisk::PatternBytes(7, 4);
+       t.disk->plant_on_move = std::string(b.begin(), b.end());
+       return t.Offered(3).Chunk(3, 0, Base64(0, 3));
+     },
+     "Choose a new filename"}};
 
 std::string CaseName(const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; }
 
