@@ -5,10 +5,8 @@
 namespace varnel {
 
 // The parts of one session worker as the program runs it: the WinHTTP connection, COM in the
-// multithreaded apartment on the worker's thread, and the screen, input and file parts.
-// Parts that this build cannot offer report themselves unavailable to the agent the way a failed
-// part would (a capture failure, a refused input batch, a failed file transfer); none of them
-// pretends to work.
+// multithreaded apartment on the worker's thread, GDI/WIC screen previews, SendInput injection
+// with its watchdog already running, and the file engine on the customer's disk.
 SessionWorkerParts MakeProgramWorkerParts();
 
 }  // namespace varnel
