@@ -102,12 +102,16 @@ def test_previews_show_the_monitor_the_agent_selects(two_monitor_desktop):
     for start, end in zip(selections, selections[1:] + [len(entries)]):
         selected = entries[start]["selected"]
         shown = ids.index(selected)
+        # A frame sent before the client heard of the selection still names the old monitor.
         frames = [e["msg"] for e in entries[start:end] if e["dir"] == "client"
-                  and e["msg"]["type"] == "preview_frame" and "jpeg" in e["msg"]]
+                  and e["msg"]["type"] == "preview_frame" and "jpeg" in e["msg"]
+                  and e["msg"]["monitor_id"] == selected]
         assert frames, f"no picture of {selected}"
+        left, top, right, bottom = MONITORS[shown][0]
+        scale = min(1.0, 1280 / (right - left), 720 / (bottom - top))
         for frame in frames:
-            if frame["monitor_id"] != selected:
-                continue  # sent before the client heard of the selection
             assert frame["monitor_revision"] == entries[start]["revision"]
+            assert (frame["width"], frame["height"]) == (int((right - left) * scale),
+                                                         int((bottom - top) * scale))
             assert near(colour_of(frame), MONITORS[shown][1]), (selected, colour_of(frame))
     assert not any(e.get("after_end") for e in entries)

@@ -178,9 +178,21 @@ long GdiObjects() {
   const DWORD pid = GetCurrentProcessId() & 0xFFFF;
   long own = 0;
   for (int i = 0; i < 0x10000; ++i) {
-    if (table[i].type != 0 && (table[i].owner & 0xFFFF) == pid) ++own;
+    // Wine's table is the process's own and leaves the owner 0; on Windows 0 marks the stock
+    // objects, which do not change.
+    const DWORD owner = table[i].owner & 0xFFFF;
+    if (table[i].type != 0 && (owner == pid || owner == 0)) ++own;
   }
   return own;
+}
+
+// Whether the GDI count sees one brush more while one is made.
+bool GdiCounterWorks() {
+  const long before = GdiObjects();
+  HBRUSH brush = CreateSolidBrush(RGB(1, 2, 3));
+  const long during = GdiObjects();
+  DeleteObject(brush);
+  return before >= 0 && during == before + 1;
 }
 
 nlohmann::json Sample(long turn) {
@@ -192,7 +204,8 @@ nlohmann::json Sample(long turn) {
           {"working_set_mb", static_cast<double>(counters.WorkingSetSize) / kMb},
           {"private_mb", static_cast<double>(counters.PrivateUsage) / kMb},
           {"handles", KernelHandles()},
-          {"gdi_objects", GdiObjects()}};
+          {"gdi_objects", GdiObjects()},
+          {"gdi_counter_works", GdiCounterWorks()}};
 }
 
 double Milliseconds(const FILETIME& kernel, const FILETIME& user) {
