@@ -2,8 +2,6 @@
 of its own (each covered by a window of one colour), the pictures decoded from the transcript."""
 import base64
 import io
-import json
-import os
 import subprocess
 import sys
 from pathlib import Path
