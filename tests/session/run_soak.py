@@ -33,12 +33,18 @@ def windows_path(path: Path) -> str:
     return "Z:" + str(path.resolve()).replace("/", "\\")
 
 
-def notes(transcript: Path):
-    # Frames make the transcript large: parse only the scenario's notes.
+def scan(transcript: Path):
+    """The scenario's notes, and the numbers of preview frames and of pictures among them. Frames
+    make the transcript large: only the notes are parsed."""
+    found, frames, pictures = [], 0, 0
     with open(transcript) as lines:
         for line in lines:
             if '"event": "note"' in line:
-                yield json.loads(line)
+                found.append(json.loads(line))
+            elif '"dir": "client"' in line and '"type": "preview_frame"' in line:
+                frames += 1
+                pictures += '"jpeg"' in line
+    return found, frames, pictures
 
 
 def main() -> int:
@@ -87,7 +93,9 @@ def main() -> int:
         failures.append(f"the program ended with {code} and {report or (work / 'client.err').read_text()}")
     if report.get("turns", 0) < args.turns:
         failures.append(f"{report.get('turns')} turns, {args.turns} wanted")
-    found = list(notes(transcript))
+    found, frames, pictures = scan(transcript)
+    if pictures == 0:
+        failures.append(f"{frames} preview frames, none with a picture")
     sent = [n["sent"] for n in found if "sent" in n]
     received = [n["received"] for n in found if "received" in n]
     if not sent or any(size != args.size for size in sent + received):
@@ -100,7 +108,8 @@ def main() -> int:
 
     samples = report.get("samples", [])
     print(f"turns {report.get('turns')}, {report.get('turns_per_second', 0):.2f} turns/s, "
-          f"{len(sent)} files out, {len(received)} back, input {'real' if args.real else 'fake'}")
+          f"{len(sent)} files out, {len(received)} back, {frames} previews ({pictures} with a "
+          f"picture), input {'real' if args.real else 'fake'}")
     print("turn    working set MB  private MB  handles  GDI objects")
     for sample in samples:
         print(f"{sample['turn']:6d}  {sample['working_set_mb']:14.1f}  {sample['private_mb']:10.1f}"
