@@ -8,7 +8,7 @@ turns; this prints them and fails when they grow after the warm-up (the first th
     run_soak.py --wine-run BUILD/wine-run --exe .../session_worker_e2e.exe --work DIR
                 [--turns 300] [--real] [--sample-every 50]
 
-The full soak is --turns 10000 by hand (about 17 minutes at ten turns a second). --wine-run takes
+The full soak is --turns 10000 by hand (about 20 minutes at 8.5 turns a second). --wine-run takes
 a whole command, so a private display works too: --wine-run tests/wine/two-monitors STATE
 BUILD/wine.
 """
