@@ -1,17 +1,23 @@
 // One whole support session under Wine: the real session worker and the real WinHTTP WebSocket
 // connection against the support-server simulator, with a fake screen and input and the real file
-// engine (saving into a given folder, picking a given file).
+// engine (saving into a given folder, picking a given file); with --real, the program's real screen
+// capture and input injector instead of the fakes.
 // The consent prompts are answered "Allow" as soon as they open. Prints what the customer's side
 // saw, and what the turns cost, as one JSON object on stdout. tests/simulator/run_session_e2e.py
 // runs it as the end-to-end test; bench/session_turns_wine.py runs it against an instant server
 // for the turn rate and the CPU time per turn.
 //
-//   session_worker_e2e <server url> [seconds [save folder [file to pick]]]
+// With --sample-every N it also samples, every N turns and at the end, the working set, the
+// private bytes and the process's kernel and GDI object counts (tests/session/run_soak.py).
+//
+//   session_worker_e2e [--real] [--sample-every N] <server url> [seconds [save folder [pick]]]
 #include <objbase.h>
 #include <windows.h>
-// after windows.h, which it needs
+// after windows.h, which they need
 #include <psapi.h>
+#include <winternl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -21,9 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include "input/input_platform_win.h"
 #include "launch/launch_error.h"
 #include "launch/server_url.h"
 #include "net/websocket_connection_win.h"
+#include "screen/screen_win.h"
 #include "session/session_worker.h"
 #include "transfer/file_platform_win.h"
 #include "util/utf.h"
@@ -39,11 +47,7 @@ constexpr ScreenRect kDesktop{0, 0, 1600, 1000};
 class FakeScreen final : public Screen {
  public:
   std::vector<MonitorInfo> ListMonitors() override { return {Monitor()}; }
-  // The worker looks up the selected monitor once per turn: this counts and times the turns.
-  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
-    turn_times_.push_back(std::chrono::steady_clock::now());
-    return Lookup(id);
-  }
+  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override { return Lookup(id); }
   PreviewFrame CapturePreview(std::u16string_view id) override {
     PreviewFrame frame;
     const std::optional<MonitorInfo> monitor = Lookup(id);
@@ -79,9 +83,6 @@ class FakeScreen final : public Screen {
 
   // Read after Stop: the worker's thread has ended by then.
   int captures() const { return captures_; }
-  const std::vector<std::chrono::steady_clock::time_point>& turn_times() const {
-    return turn_times_;
-  }
 
  private:
   static MonitorInfo Monitor() { return MonitorInfo{u"\\\\.\\DISPLAY1", kDesktop, true}; }
@@ -90,8 +91,122 @@ class FakeScreen final : public Screen {
     return std::nullopt;
   }
   int captures_ = 0;
-  std::vector<std::chrono::steady_clock::time_point> turn_times_;
 };
+
+// The worker looks up the selected monitor once per turn: this counts and times the turns of any
+// screen. Only the first and last times are kept, so a long run costs nothing per turn.
+class TurnClock final : public Screen {
+ public:
+  explicit TurnClock(std::unique_ptr<Screen> inner) : inner_(std::move(inner)) {}
+  std::vector<MonitorInfo> ListMonitors() override { return inner_->ListMonitors(); }
+  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
+    const auto now = std::chrono::steady_clock::now();
+    if (turns_.load() == 0) first_ = now;
+    last_ = now;
+    turns_.fetch_add(1);
+    return inner_->FindMonitor(id);
+  }
+  PreviewFrame CapturePreview(std::u16string_view id) override {
+    return inner_->CapturePreview(id);
+  }
+  long turns() const { return turns_.load(); }
+  // Read after Stop.
+  double Span() const { return std::chrono::duration<double>(last_ - first_).count(); }
+
+ private:
+  std::unique_ptr<Screen> inner_;
+  std::atomic<long> turns_{0};
+  std::chrono::steady_clock::time_point first_, last_;
+};
+
+// Wine reports 0 from GetProcessHandleCount and GetGuiResources: count this process's kernel
+// handles in the system's handle list, and its GDI objects in the shared GDI handle table that
+// both Windows and Wine hang off the process environment block.
+struct HandleEntry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO
+  ULONG owner_pid;
+  BYTE object_type;
+  BYTE flags;
+  USHORT value;
+  PVOID object;
+  ULONG access;
+};
+struct HandleList {
+  ULONG count;
+  HandleEntry entries[1];
+};
+
+long KernelHandles() {
+  std::vector<unsigned char> buffer(1 << 20);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    ULONG needed = 0;
+    const NTSTATUS status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
+                                                     static_cast<ULONG>(buffer.size()), &needed);
+    if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
+      buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+      continue;
+    }
+    if (status < 0) return -1;
+    const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
+    long own = 0;
+    for (ULONG i = 0; i < list->count; ++i) {
+      if (list->entries[i].owner_pid == GetCurrentProcessId()) ++own;
+    }
+    return own;
+  }
+  return -1;
+}
+
+struct GdiEntry {  // GDI_HANDLE_ENTRY
+  UINT64 object;
+  ULONG owner;
+  USHORT unique;
+  UCHAR type;
+  UCHAR flags;
+  UINT64 user_pointer;
+};
+
+long GdiObjects() {
+  PROCESS_BASIC_INFORMATION basic{};
+  if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic),
+                                nullptr) < 0) {
+    return -1;
+  }
+  const auto* peb = reinterpret_cast<const unsigned char*>(basic.PebBaseAddress);
+  const auto* table =
+      *reinterpret_cast<const GdiEntry* const*>(peb + 0xF8);  // GdiSharedHandleTable
+  if (table == nullptr) return -1;
+  const DWORD pid = GetCurrentProcessId() & 0xFFFF;
+  long own = 0;
+  for (int i = 0; i < 0x10000; ++i) {
+    // Wine's table is the process's own and leaves the owner 0; on Windows 0 marks the stock
+    // objects, which do not change.
+    const DWORD owner = table[i].owner & 0xFFFF;
+    if (table[i].type != 0 && (owner == pid || owner == 0)) ++own;
+  }
+  return own;
+}
+
+// Whether the GDI count sees one brush more while one is made.
+bool GdiCounterWorks() {
+  const long before = GdiObjects();
+  HBRUSH brush = CreateSolidBrush(RGB(1, 2, 3));
+  const long during = GdiObjects();
+  DeleteObject(brush);
+  return before >= 0 && during == before + 1;
+}
+
+nlohmann::json Sample(long turn) {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof(counters));
+  constexpr double kMb = 1024.0 * 1024.0;
+  return {{"turn", turn},
+          {"working_set_mb", static_cast<double>(counters.WorkingSetSize) / kMb},
+          {"private_mb", static_cast<double>(counters.PrivateUsage) / kMb},
+          {"handles", KernelHandles()},
+          {"gdi_objects", GdiObjects()},
+          {"gdi_counter_works", GdiCounterWorks()}};
+}
 
 double Milliseconds(const FILETIME& kernel, const FILETIME& user) {
   auto value = [](const FILETIME& time) {
@@ -160,7 +275,7 @@ double PeakWorkingSetMb() {
 
 // Empty save folder and pick: every file prompt is dismissed.
 int Run(const std::u16string& url, int seconds, const std::u16string& save_folder,
-        const std::u16string& pick) {
+        const std::u16string& pick, bool real, long sample_every) {
   LaunchOptions options;
   options.server = ValidateServerUrl(url, true);
   options.allow_insecure_local = true;
@@ -173,10 +288,20 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
                                 u"0123456789abcdef0123456789abcdef"
                                 u"0123456789abcdef0123456789abcdef"};
 
-  auto screen = std::make_unique<FakeScreen>();
+  auto fake_screen = real ? nullptr : std::make_unique<FakeScreen>();
+  const FakeScreen* fake_view = fake_screen.get();  // lives as long as the worker
+  auto screen = std::make_unique<TurnClock>(real ? MakeWindowsScreen() : std::move(fake_screen));
+  TurnClock* clock = screen.get();
   InputRecord input_record;
-  auto input = std::make_unique<RecordingInput>(input_record);
-  FakeScreen* screen_view = screen.get();  // lives as long as the worker
+  std::unique_ptr<InputInjector> input;
+  if (real) {
+    // The injector's own monitor lookup, so that it does not count as a turn.
+    std::shared_ptr<Screen> lookup = MakeWindowsScreen();
+    input = MakeWindowsInputInjector(
+        [lookup](std::u16string_view id) { return lookup->FindMonitor(id); });
+  } else {
+    input = std::make_unique<RecordingInput>(input_record);
+  }
   SessionWorkerParts parts;
   parts.connect = MakeWebSocketConnectionFactory();
   parts.screen = std::move(screen);
@@ -205,6 +330,8 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   int file_prompts = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   SessionSnapshot snapshot = worker.Snapshot();
+  nlohmann::json samples = nlohmann::json::array();
+  long next_sample = sample_every;
   // The window's 100 ms poll, a little faster so that a prompt is answered within one turn.
   while (!snapshot.finished && std::chrono::steady_clock::now() < deadline) {
     if (snapshot.consent_required && worker.SubmitConsent(true, snapshot.consent_id)) {
@@ -224,6 +351,10 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
         ++file_prompts;
       }
     }
+    if (sample_every > 0 && clock->turns() >= next_sample) {
+      samples.push_back(Sample(clock->turns()));
+      next_sample += sample_every;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     snapshot = worker.Snapshot();
   }
@@ -231,6 +362,7 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   worker.Stop();
   snapshot = worker.Snapshot();
   const double process_cpu = ProcessCpuMilliseconds() - process_cpu_before;
+  if (sample_every > 0) samples.push_back(Sample(clock->turns()));
 
   nlohmann::json report = input_record.Report();
   report["status_text"] = Utf16ToUtf8(snapshot.status_text);
@@ -244,17 +376,15 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   report["file_warning"] = Utf16ToUtf8(snapshot.file_warning);
   report["file_prompts"] = file_prompts;
   report["peak_working_set_mb"] = PeakWorkingSetMb();
-  report["captures"] = screen_view->captures();
+  report["captures"] = fake_view != nullptr ? fake_view->captures() : -1;
+  report["samples"] = samples;
   report["answered"] = answered;
   report["pictures"] = {Utf16ToUtf8(FakeScreen::Picture(0)), Utf16ToUtf8(FakeScreen::Picture(1))};
   // The turn loop's cost, from the first turn to the last.
-  const auto& turn_times = screen_view->turn_times();
-  const std::size_t turns = turn_times.size();
+  const long turns = clock->turns();
   report["turns"] = turns;
-  if (turns > 1) {
-    const double span =
-        std::chrono::duration<double>(turn_times.back() - turn_times.front()).count();
-    report["turns_per_second"] = static_cast<double>(turns - 1) / span;
+  if (turns > 1 && clock->Span() > 0) {
+    report["turns_per_second"] = static_cast<double>(turns - 1) / clock->Span();
   }
   if (turns > 0) {
     report["worker_cpu_ms_per_turn"] = worker_cpu / static_cast<double>(turns);
@@ -269,8 +399,24 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
 }  // namespace varnel
 
 int wmain(int argc, wchar_t** argv) {
+  bool real = false;
+  long sample_every = 0;
+  std::vector<wchar_t*> positional{argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    if (std::wstring_view(argv[i]) == L"--real") {
+      real = true;
+    } else if (std::wstring_view(argv[i]) == L"--sample-every" && i + 1 < argc) {
+      sample_every = _wtol(argv[++i]);
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  argc = static_cast<int>(positional.size());
+  argv = positional.data();
   if (argc < 2) {
-    std::fprintf(stderr, "usage: session_worker_e2e <server url> [seconds]\n");
+    std::fprintf(stderr,
+                 "usage: session_worker_e2e [--real] [--sample-every N] <server url> [seconds "
+                 "[save folder [file to pick]]]\n");
     return 2;
   }
   try {
@@ -278,7 +424,7 @@ int wmain(int argc, wchar_t** argv) {
     const int seconds = argc > 2 ? _wtoi(argv[2]) : 60;
     const std::u16string save_folder = argc > 3 ? varnel::FromWide(argv[3]) : u"";
     const std::u16string pick = argc > 4 ? varnel::FromWide(argv[4]) : u"";
-    return varnel::Run(url, seconds > 0 ? seconds : 60, save_folder, pick);
+    return varnel::Run(url, seconds > 0 ? seconds : 60, save_folder, pick, real, sample_every);
   } catch (const varnel::LaunchError& error) {
     std::fprintf(stderr, "bad server url: %s\n", varnel::Utf16ToUtf8(error.message()).c_str());
   } catch (const std::exception& error) {

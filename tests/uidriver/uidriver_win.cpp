@@ -23,6 +23,8 @@
 //                                                    a virtual-key number, "text:..." or
 //                                                    "shift+N"
 //   uidriver focus HWND                               the control that has the keyboard focus
+//   uidriver pattern LEFT TOP RIGHT BOTTOM RRGGBB     show a window of one colour over the given
+//                                                    screen rectangle until it is closed
 #include <windows.h>
 
 #include <cstdio>
@@ -486,9 +488,37 @@ void TypeKeys(HWND window, const std::vector<std::wstring>& keys) {
   }
 }
 
+// A known picture for the preview tests: one colour over a rectangle, in a class of its own
+// ("QuilloryE2EPattern") so that tests can find and close it.
+int ShowPattern(const std::vector<std::wstring>& values) {
+  if (values.size() != 5) throw UsageError("usage: pattern LEFT TOP RIGHT BOTTOM RRGGBB");
+  const unsigned long rgb = std::wcstoul(values[4].c_str(), nullptr, 16);
+  const int left = ParseId(values[0]), top = ParseId(values[1]);
+  WNDCLASSW window_class{};
+  window_class.lpfnWndProc = [](HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcW(window, message, wparam, lparam);
+  };
+  window_class.hInstance = GetModuleHandleW(nullptr);
+  window_class.hbrBackground =
+      CreateSolidBrush(RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
+  window_class.lpszClassName = L"QuilloryE2EPattern";
+  RegisterClassW(&window_class);
+  if (CreateWindowExW(WS_EX_NOACTIVATE, window_class.lpszClassName, values[4].c_str(),
+                      WS_POPUP | WS_VISIBLE, left, top, ParseId(values[2]) - left,
+                      ParseId(values[3]) - top, nullptr, nullptr, window_class.hInstance,
+                      nullptr) == nullptr) {
+    throw UsageError("the pattern window was not created");
+  }
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  return 0;
+}
+
 int Run(int argc, wchar_t** argv) {
   if (argc < 2) throw UsageError("usage: uidriver COMMAND [ARGUMENTS]");
   const std::wstring command = argv[1];
+  if (command == L"pattern") return ShowPattern(std::vector<std::wstring>(argv + 2, argv + argc));
   if (command == L"run-hidden") {
     // Everything after the command belongs to the program, options included.
     return RunHidden(std::vector<std::wstring>(argv + 2, argv + argc));

@@ -1,0 +1,141 @@
+"""The agent's input reaches another program's window only while the customer lets it: the real
+Quillory.exe against the simulator, with the input recorder (a window in a process of its own that
+writes down every key and click it receives) as the other program."""
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from desktop import SCENARIOS, Simulator, wait_until, work_folder
+
+TICKET = "612345"
+MONITOR = (0, 0, 1600, 1000)  # the test session's one monitor
+RECORDER = (60, 60, 460, 360)  # clear of the status window, which opens in the middle
+CLICK = ((RECORDER[0] + RECORDER[2]) // 2, (RECORDER[1] + RECORDER[3]) // 2)
+KEY_A, KEY_B, KEY_C, KEY_D = "41", "42", "43", "44"
+
+
+def mul_div(a, b, c):
+    return (a * b + c // 2) // c
+
+
+def normalised(pixel, low, high):
+    """The smallest agent coordinate (0..65535) that lands on `pixel` of the span [low, high)."""
+    return next(v for v in range(65536) if low + mul_div(v, high - low - 1, 65535) == pixel)
+
+
+class Recorder:
+    def __init__(self, desktop, folder):
+        self.desktop = desktop
+        self.log = folder / "recorder.log"
+        self.log.unlink(missing_ok=True)
+        program = Path(desktop.config["bin"]).parent / "src" / "input" / "input_recorder.exe"
+        assert program.exists(), program
+        self.process = subprocess.Popen(
+            [desktop.wine_run, str(program), *map(str, RECORDER),
+             "Z:" + str(self.log).replace("/", "\\")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: self.lines()[:1] == [("ready",)])
+
+    def lines(self):
+        """What the window received: ("key", vk, change) or ("button", name, change, x, y)."""
+        if not self.log.exists():
+            return []
+        rows = []
+        for line in self.log.read_text().splitlines():
+            words = line.split()
+            if words[:1] == ["key"]:
+                rows.append(("key", words[1], words[2]))
+            elif words[:1] == ["button"]:
+                rows.append(("button", words[1], words[2], int(words[3]), int(words[4])))
+            elif words:
+                rows.append(tuple(words))
+        return rows
+
+    def close(self):
+        for window in self.desktop.windows("QuilloryInputRecorder"):
+            self.desktop.driver("close", window["hwnd"])
+        try:
+            self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(timeout=60)
+
+
+@pytest.fixture
+def agent(desktop):
+    work = work_folder(desktop.config, "remote_control")
+    server = Simulator(work, SCENARIOS / "remote_control.py",
+                       x=normalised(CLICK[0], MONITOR[0], MONITOR[2]),
+                       y=normalised(CLICK[1], MONITOR[1], MONITOR[3]))
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def recorder(desktop):
+    window = Recorder(desktop, work_folder(desktop.config, "remote_control"))
+    yield window
+    window.close()
+
+
+def turns_since(simulator, phase):
+    """Client messages the simulator received since it noted `phase` (None before that)."""
+    lines = simulator.connection(TICKET)
+    marks = [i for i, e in enumerate(lines) if e.get("event") == "note" and e.get("phase") == phase]
+    if not marks:
+        return None
+    return sum(1 for e in lines[marks[0]:] if e["dir"] == "client")
+
+
+def after_turns(simulator, phase, count):
+    wait_until(lambda: (turns_since(simulator, phase) or 0) >= count, timeout=180)
+
+
+def test_input_reaches_another_window_only_while_control_is_approved(desktop, launch, agent,
+                                                                      recorder):
+    process = launch("--server-url", agent.url, "--allow-insecure-local")
+    window = desktop.window()
+    left, top, right, bottom = window.info()["rect"]
+    assert right <= RECORDER[0] or left >= RECORDER[2] or bottom <= RECORDER[1] or \
+        top >= RECORDER[3], "the status window covers the recorder"
+    window.set_text("name", "Ada")
+    window.set_text("ticket", TICKET)
+    window.click("connect")
+    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow Support")
+    window.click("allow")
+
+    # Support approved, control not: a dozen batches of clicks and keys reach nothing.
+    after_turns(agent, "active", 12)
+    agent.gate(TICKET, "control")
+    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control")
+    after_turns(agent, "asked", 12)  # the customer is still being asked
+    assert recorder.lines() == [("ready",)]
+
+    window.click("allow")
+    wait_until(lambda: ("button", "left", "up", *CLICK) in recorder.lines(), timeout=180)
+    agent.gate(TICKET, "typing")
+    wait_until(lambda: ("key", KEY_C, "down") in recorder.lines(), timeout=180)
+    agent.gate(TICKET, "withdraw")
+    wait_until(lambda: turns_since(agent, "withdrawn") is not None, timeout=180)
+    # The key held at the withdrawal comes up; the clicks and keys sent after it reach nothing.
+    wait_until(lambda: recorder.lines()[-1] == ("key", KEY_C, "up"), timeout=180)
+    after_turns(agent, "withdrawn", 12)
+    agent.gate(TICKET, "end")
+    desktop.answer(desktop.wait_box(), 1)
+    window.close()
+    assert process.wait() == 0
+
+    received = recorder.lines()[1:]
+    assert received[-1] == ("key", KEY_C, "up")
+    assert not [r for r in received if r[:2] in (("key", KEY_A), ("key", KEY_D))], received
+    clicks = [r for r in received if r[0] == "button"]
+    assert clicks and all(r[1:] == ("left", change, *CLICK) for r, change in
+                          zip(clicks, ["down", "up"] * len(clicks))), clicks
+    assert len(clicks) % 2 == 0
+    keys = [r[1:] for r in received if r[0] == "key"]
+    assert keys[:3] == [(KEY_B, "down"), (KEY_B, "up"), (KEY_C, "down")], keys
+    # Every click came before the typing, every B went down and up again.
+    assert max(i for i, r in enumerate(received) if r[0] == "button") < \
+        min(i for i, r in enumerate(received) if r[0] == "key")
+    assert keys.count((KEY_B, "down")) == keys.count((KEY_B, "up"))
