@@ -21,7 +21,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "simulator"))
-from run_session_e2e import start_simulator  # noqa: E402
+from run_session_e2e import finish_simulator, start_simulator  # noqa: E402
 
 # Growth allowed from the end of the warm-up to the end of the run.
 HANDLE_SLACK = 8
@@ -77,14 +77,8 @@ def main() -> int:
                  str(sample_every), f"ws://127.0.0.1:{port}/client", str(seconds),
                  windows_path(save), windows_path(pick)],
                 stdout=out, stderr=err, timeout=seconds + 300)
-        try:
-            simulator.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            pass
     finally:
-        if simulator.poll() is None:
-            simulator.terminate()
-            simulator.wait(timeout=60)
+        finish_simulator(simulator, 60)
 
     lines = [l for l in (work / "client.out").read_text().splitlines() if l.startswith("{")]
     report = json.loads(lines[-1]) if lines else {}

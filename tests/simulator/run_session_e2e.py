@@ -52,6 +52,17 @@ def start_simulator(work: Path, scenario: str = "full_session.py", *options: str
     return process, int(port_file.read_text()), transcript
 
 
+def finish_simulator(process, timeout: float = 30) -> None:
+    """Lets the simulator end by itself after its one connection; ends it when it does not."""
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pass
+    if process.poll() is None:
+        process.terminate()
+        process.wait(timeout=timeout)
+
+
 def run_client(args, port: int, work: Path, seconds: int = 60, url: str = "") -> dict:
     output = work / "client.out"
     with open(output, "w") as out, open(work / "client.err", "w") as err:
@@ -179,14 +190,8 @@ def main() -> int:
     simulator, port, transcript = start_simulator(work)
     try:
         report = run_client(args, port, work)
-        try:
-            simulator.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            pass
     finally:
-        if simulator.poll() is None:
-            simulator.terminate()
-            simulator.wait(timeout=30)
+        finish_simulator(simulator)
 
     entries = [json.loads(line) for line in transcript.read_text().splitlines()]
     check = Check()

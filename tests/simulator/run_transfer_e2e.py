@@ -23,7 +23,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from run_session_e2e import Check, start_simulator
+from run_session_e2e import Check, finish_simulator, start_simulator
 
 PAUSE = 0.1
 HEAD = re.compile(r'\{"t": (?P<t>[0-9.]+), "conn": [0-9]+, "dir": "(?P<dir>[a-z]+)"')
@@ -67,14 +67,8 @@ def main() -> int:
                 [args.wine_run, args.exe, f"ws://127.0.0.1:{port}/client", str(args.seconds),
                  windows_path(save), windows_path(pick)],
                 stdout=out, stderr=err, timeout=args.seconds + 120)
-        try:
-            simulator.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            pass
     finally:
-        if simulator.poll() is None:
-            simulator.terminate()
-            simulator.wait(timeout=30)
+        finish_simulator(simulator)
     lines = [l for l in (work / "client.out").read_text().splitlines() if l.startswith("{")]
     report = json.loads(lines[-1]) if lines else {}
 
