@@ -23,6 +23,7 @@
 #include "screen/preview_rules.h"
 #include "screen/screen_win.h"
 #include "util/base64_win.h"
+#include "util/input_desktop_win.h"
 
 namespace varnel {
 namespace {

@@ -7,18 +7,12 @@
 #include <thread>
 #include <utility>
 
+#include "util/input_desktop_win.h"
 #include "util/unique_handle_win.h"
 #include "util/wide_win.h"
 
 namespace varnel {
 namespace {
-
-struct DesktopHandleTraits {
-  using Handle = HDESK;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle desktop) noexcept { CloseDesktop(desktop); }
-};
-using DesktopHandle = UniqueHandle<DesktopHandleTraits>;
 
 bool SendOne(INPUT input) { return SendInput(1, &input, sizeof(INPUT)) == 1; }
 
@@ -31,16 +25,7 @@ bool OwnedByThisProcess(HWND window) {
 
 class WindowsInputPlatform final : public InputPlatform {
  public:
-  bool InputDesktopIsDefault() override {
-    const DesktopHandle desktop(OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS));
-    if (!desktop) return false;
-    wchar_t name[256] = {};  // 512 bytes
-    if (!GetUserObjectInformationW(desktop.get(), UOI_NAME, name, sizeof(name), nullptr)) {
-      return false;
-    }
-    name[255] = L'\0';
-    return CompareStringOrdinal(name, -1, L"Default", -1, TRUE) == CSTR_EQUAL;
-  }
+  bool InputDesktopIsDefault() override { return varnel::InputDesktopIsDefault(); }
 
   bool SendMouse(const MouseEvent& event) override {
     INPUT input{};

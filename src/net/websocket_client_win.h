@@ -21,12 +21,7 @@
 namespace varnel {
 
 // WinHTTP's handles: sessions, connections, requests and WebSockets.
-struct WinHttpHandleTraits {
-  using Handle = HINTERNET;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle handle) noexcept { WinHttpCloseHandle(handle); }
-};
-using WinHttpHandle = UniqueHandle<WinHttpHandleTraits>;
+using WinHttpHandle = NullableHandle<HINTERNET, &WinHttpCloseHandle>;
 
 // The completion state of one WinHTTP handle, shared by the waiting thread and the callback.
 // Its address is the handle's context value. WinHTTP's callback holds a share of it from the

@@ -13,6 +13,7 @@
 #include "screen/monitor_order.h"
 #include "screen/preview_rules.h"
 #include "util/base64_win.h"
+#include "util/input_desktop_win.h"
 #include "util/unique_handle_win.h"
 #include "util/wide_win.h"
 
@@ -36,42 +37,12 @@ struct ScreenDcTraits {
 };
 using ScreenDc = UniqueHandle<ScreenDcTraits>;
 
-struct DesktopTraits {
-  using Handle = HDESK;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle desktop) noexcept { CloseDesktop(desktop); }
-};
-using DesktopHandle = UniqueHandle<DesktopTraits>;
-
-struct IconTraits {
-  using Handle = HICON;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle icon) noexcept { DestroyIcon(icon); }
-};
-using IconHandle = UniqueHandle<IconTraits>;
-
 [[noreturn]] void RaiseResult(HRESULT result) {
   throw PlatformError("Screen preview encoding failed", static_cast<std::uint32_t>(result));
 }
 
 void Check(HRESULT result) {
   if (FAILED(result)) RaiseResult(result);
-}
-
-// The input desktop when it is "Default"; empty while Windows is locked or a secure desktop
-// (a UAC prompt, the sign-in screen) has the input, whose pixels are not the customer's to share.
-DesktopHandle OpenDefaultInputDesktop() {
-  DesktopHandle desktop(OpenInputDesktop(0, FALSE, DESKTOP_READOBJECTS));
-  if (!desktop) return {};
-  std::array<wchar_t, 256> name{};  // 512 bytes
-  DWORD needed = 0;
-  if (!GetUserObjectInformationW(desktop.get(), UOI_NAME, name.data(),
-                                 static_cast<DWORD>(sizeof(name)), &needed)) {
-    return {};
-  }
-  name.back() = L'\0';
-  if (CompareStringOrdinal(name.data(), -1, L"Default", -1, TRUE) != CSTR_EQUAL) return {};
-  return desktop;
 }
 
 struct Enumeration {
@@ -211,8 +182,6 @@ std::optional<std::vector<std::uint8_t>> EncodeJpeg(std::span<std::uint8_t> bgr,
   if (read != jpeg.size()) RaiseResult(E_FAIL);
   return jpeg;
 }
-
-bool InputDesktopIsDefault() { return static_cast<bool>(OpenDefaultInputDesktop()); }
 
 PreviewFrame CaptureMonitor(std::uint32_t max_width, std::uint32_t max_height,
                             std::u16string_view monitor_id) {

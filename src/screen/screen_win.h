@@ -24,10 +24,6 @@ std::vector<MonitorInfo> ListMonitors();
 // With an empty id the primary monitor, else the monitor whose id equals `id` exactly.
 std::optional<MonitorInfo> FindMonitor(std::u16string_view id);
 
-// True when the input desktop is the ordinary "Default" desktop, false while Windows is locked or
-// a secure desktop (a UAC prompt) has the input.
-bool InputDesktopIsDefault();
-
 // One preview of `monitor_id` (empty = primary) at most max_width x max_height. Expected failures
 // are reported in the error text; a failing encoder or stream call raises PlatformError with its
 // HRESULT as the code.

@@ -22,12 +22,7 @@
 namespace varnel {
 
 // A credential CredReadW handed out, freed with CredFree.
-struct CredentialTraits {
-  using Handle = CREDENTIALW*;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle credential) noexcept { CredFree(credential); }
-};
-using StoredCredential = UniqueHandle<CredentialTraits>;
+using StoredCredential = NullableHandle<CREDENTIALW*, &CredFree>;
 
 DeviceCredentials LoadOrCreateDeviceCredentials(const LaunchOptions& options);
 std::optional<DeviceCredentials> ReadDeviceCredentials(std::u16string_view origin);

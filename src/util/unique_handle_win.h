@@ -43,13 +43,18 @@ class UniqueHandle {
   Handle handle_ = Traits::Invalid();
 };
 
-// Kernel objects whose "no handle" value is null: events, processes, threads, mutexes.
-struct KernelHandleTraits {
-  using Handle = HANDLE;
+// Most handle kinds are null when empty and closed by one call that takes just the handle.
+template <typename HandleType, auto close>
+struct NullIsEmptyTraits {
+  using Handle = HandleType;
   static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle handle) noexcept { CloseHandle(handle); }
+  static void Close(Handle handle) noexcept { close(handle); }
 };
-using KernelHandle = UniqueHandle<KernelHandleTraits>;
+template <typename HandleType, auto close>
+using NullableHandle = UniqueHandle<NullIsEmptyTraits<HandleType, close>>;
+
+// Events, processes, threads, mutexes.
+using KernelHandle = NullableHandle<HANDLE, &CloseHandle>;
 
 // CreateFileW reports failure as INVALID_HANDLE_VALUE, not null.
 struct FileHandleTraits {
@@ -62,31 +67,19 @@ using FileHandle = UniqueHandle<FileHandleTraits>;
 // Memory the platform allocated with LocalAlloc for the caller (CommandLineToArgvW,
 // ConvertSidToStringSidW, FormatMessageW).
 template <typename Pointer>
-struct LocalMemoryTraits {
-  using Handle = Pointer;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle memory) noexcept { LocalFree(reinterpret_cast<HLOCAL>(memory)); }
-};
-template <typename Pointer>
-using LocalMemory = UniqueHandle<LocalMemoryTraits<Pointer>>;
+using LocalMemory = NullableHandle<Pointer, &LocalFree>;
 
 // GDI objects: bitmaps, fonts, brushes, pens.
 template <typename Object>
-struct GdiObjectTraits {
-  using Handle = Object;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle object) noexcept { DeleteObject(object); }
-};
-template <typename Object>
-using GdiObject = UniqueHandle<GdiObjectTraits<Object>>;
+using GdiObject = NullableHandle<Object, &DeleteObject>;
 
 // Memory device contexts from CreateCompatibleDC.
-struct MemoryDcTraits {
-  using Handle = HDC;
-  static Handle Invalid() noexcept { return nullptr; }
-  static void Close(Handle dc) noexcept { DeleteDC(dc); }
-};
-using MemoryDc = UniqueHandle<MemoryDcTraits>;
+using MemoryDc = NullableHandle<HDC, &DeleteDC>;
+
+// The input desktop, opened to check that it is the one the customer sees.
+using DesktopHandle = NullableHandle<HDESK, &CloseDesktop>;
+
+using IconHandle = NullableHandle<HICON, &DestroyIcon>;
 
 // A Win32 failure: what() is the step's fixed narrow sentence, code() the platform's error code,
 // kept for diagnosis. The customer never sees either; the catching code shows its own sentence.
