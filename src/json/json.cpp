@@ -188,9 +188,10 @@ void WriteEscaped(char16_t unit, Sink& sink) {
 
 // The position of the first unit at or after `at` for which `special` holds. Most texts are long
 // runs of plain units (all of a Base64 picture), so whole blocks are tested without an early exit,
-// which the compiler turns into vector code; `special` must be branch-free for that.
-template <typename Special>
-std::size_t SkipUntil(std::u16string_view text, std::size_t at, Special special) {
+// which the compiler turns into vector code; `special` must be branch-free for that, and a template
+// argument rather than a function pointer, so that each scan calls it directly.
+template <unsigned (*special)(char16_t)>
+std::size_t SkipUntil(std::u16string_view text, std::size_t at) {
   constexpr std::size_t kBlock = 32;
   while (at + kBlock <= text.size()) {
     unsigned flagged = 0;
@@ -210,7 +211,7 @@ unsigned NeedsEscape(char16_t unit) {
 }
 
 std::size_t SkipPlain(std::u16string_view text, std::size_t at) {
-  return SkipUntil(text, at, NeedsEscape);
+  return SkipUntil<NeedsEscape>(text, at);
 }
 
 template <typename Sink>
@@ -353,7 +354,7 @@ void RewriteForParser(std::u16string_view text, Out& out) {
   bool in_string = false;
   std::size_t i = 0;
   while (i < text.size()) {
-    const std::size_t run_end = SkipUntil(text, i, IsSpecialForParser);
+    const std::size_t run_end = SkipUntil<IsSpecialForParser>(text, i);
     out.Narrow(text.substr(i, run_end - i));
     i = run_end;
     if (i == text.size()) break;
@@ -416,17 +417,21 @@ std::u16string FromParserString(const std::string& utf8) {
       *next++ = static_cast<unsigned char>(utf8[at++]);
       continue;
     }
-    char32_t code_point = DecodeUtf8(utf8, at);
-    if (code_point == kMarker && at < utf8.size()) {
-      std::size_t after = at;
-      const char32_t following = DecodeUtf8(utf8, after);
+    // DecodeUtf8 moves a copy: handing it `at` itself would keep `at` out of a register in the
+    // ASCII loop above, which carries nearly all of a reply.
+    std::size_t after = at;
+    char32_t code_point = DecodeUtf8(utf8, after);
+    if (code_point == kMarker && after < utf8.size()) {
+      std::size_t marked = after;
+      const char32_t following = DecodeUtf8(utf8, marked);
       if (following == kMarker) {
-        at = after;
+        after = marked;
       } else if (following >= kLoneBase && following < kLoneBase + 0x800) {
         code_point = 0xD800 + (following - kLoneBase);
-        at = after;
+        after = marked;
       }
     }
+    at = after;
     next = EncodeUtf16(code_point, next);
   }
   out.resize(static_cast<std::size_t>(next - out.data()));
