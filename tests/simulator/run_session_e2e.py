@@ -182,7 +182,8 @@ def check_session(lines: list, report: dict, check: Check) -> None:
     client_t = [e["t"] for e in talk if e["dir"] == "client"]
     server_t = [e["t"] for e in talk if e["dir"] == "server"]
     gaps = [client_t[i + 1] - server_t[i] for i in range(2, len(client_t) - 1)]
-    check(min(gaps) >= PAUSE - SLACK, f"turn gap below 100 ms: {min(gaps):.4f} s")
+    check(gaps and min(gaps) >= PAUSE - SLACK,
+          f"turn gap below 100 ms: {min(gaps, default=0):.4f} s")
     frame_gaps = [client_t[b] - server_t[a] for a, b in zip(frames, frames[1:])]
     check(all(g >= FRAME_SPACING - SLACK for g in frame_gaps), f"frames closer than 500 ms: {frame_gaps}")
 
