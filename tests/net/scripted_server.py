@@ -21,7 +21,6 @@ import os
 import ssl
 import struct
 import subprocess
-import sys
 import tempfile
 
 import websockets
