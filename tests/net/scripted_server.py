@@ -21,22 +21,11 @@ import os
 import ssl
 import struct
 import subprocess
-import sys
 import tempfile
 
 import websockets
 
 OP_CONT, OP_TEXT, OP_BINARY, OP_CLOSE = 0, 1, 2, 8
-
-
-class Log:
-    def __init__(self, path):
-        self.path = path
-
-    def write(self, line):
-        # Appended and closed at once: the test polls this file while we run.
-        with open(self.path, "a", encoding="utf-8") as out:
-            out.write(line + "\n")
 
 
 def sized_reply(size):
@@ -57,34 +46,24 @@ async def send_frames(ws, opcode, data, frames):
 async def answer(ws, raw, received):
     try:
         request = json.loads(raw) if isinstance(raw, str) else {}
-        if not isinstance(request, dict):
-            request = {}
     except ValueError:
         request = {}
+    request = request if isinstance(request, dict) else {}
+    acts = {  # act: (opcode, what is sent)
+        "info": (OP_TEXT, lambda: json.dumps({
+            "ok": True, "path": ws.path, "user_agent": ws.request_headers.get("User-Agent", ""),
+            "authorization": "Authorization" in ws.request_headers, "received": received}).encode()),
+        "text": (OP_TEXT, lambda: request["text"].encode("utf-8")),
+        "hex": (OP_TEXT, lambda: bytes.fromhex(request["hex"])),
+        "size": (OP_TEXT, lambda: sized_reply(int(request["size"]))),
+        "binary": (OP_BINARY, lambda: b'{"ok":true}'),
+    }
     act = request.get("act", "info")
-    frames = int(request.get("frames", 1))
-    if act == "info":
-        reply = {
-            "ok": True,
-            "path": ws.path,
-            "user_agent": ws.request_headers.get("User-Agent", ""),
-            "authorization": "Authorization" in ws.request_headers,
-            "received": received,
-        }
-        await send_frames(ws, OP_TEXT, json.dumps(reply).encode(), frames)
-    elif act == "text":
-        await send_frames(ws, OP_TEXT, request["text"].encode("utf-8"), frames)
-    elif act == "hex":
-        await send_frames(ws, OP_TEXT, bytes.fromhex(request["hex"]), frames)
-    elif act == "size":
-        await send_frames(ws, OP_TEXT, sized_reply(int(request["size"])), frames)
-    elif act == "binary":
-        await send_frames(ws, OP_BINARY, b'{"ok":true}', frames)
-    elif act == "close":
+    if act == "close":
         await ws.write_frame(True, OP_CLOSE, struct.pack("!H", 1000))
-    elif act == "silent":
-        pass
-    else:
+    elif act in acts:
+        await send_frames(ws, acts[act][0], acts[act][1](), int(request.get("frames", 1)))
+    elif act != "silent":
         raise ValueError(f"unknown act {act!r}")
 
 
@@ -96,7 +75,11 @@ async def main():
     parser.add_argument("--tls", action="store_true", help="wss with a fresh self-signed certificate")
     parser.add_argument("--lifetime", type=float, default=120)
     args = parser.parse_args()
-    log = Log(args.port_file + ".log")
+
+    def log(line):  # appended and closed at once: the test polls this file while we run
+        with open(args.port_file + ".log", "a", encoding="utf-8") as out:
+            out.write(line + "\n")
+
     loop = asyncio.get_running_loop()
     done = loop.create_future()
 
@@ -108,16 +91,16 @@ async def main():
 
     # Where a redirect points: it records any connection, so a test can prove none came.
     async def on_target(reader, writer):
-        log.write("target-hit")
+        log("target-hit")
         writer.close()
 
     target = await asyncio.start_server(on_target, "127.0.0.1", 0)
     target_port = target.sockets[0].getsockname()[1]
 
     async def process_request(path, headers):
-        log.write(f"upgrade {path}")
+        log(f"upgrade {path}")
         if "Authorization" in headers:
-            log.write("authorization " + headers["Authorization"].split(" ")[0])
+            log("authorization " + headers["Authorization"].split(" ")[0])
         if args.upgrade == "200":
             return http.HTTPStatus.OK, [("Content-Type", "text/plain")], b"not a websocket\n"
         if args.upgrade == "302":
@@ -136,7 +119,7 @@ async def main():
             async for raw in ws:
                 size = len(raw.encode("utf-8", "surrogatepass")) if isinstance(raw, str) else len(raw)
                 received.append(size)
-                log.write(f"message {size}")
+                log(f"message {size}")
                 await answer(ws, raw, received)
         except Exception:  # the client ends connections by dropping them
             pass

@@ -34,6 +34,7 @@
 #include "screen/screen_win.h"
 #include "session/session_worker.h"
 #include "transfer/file_platform_win.h"
+#include "util/base64_win.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
 
@@ -42,8 +43,8 @@ namespace {
 
 constexpr ScreenRect kDesktop{0, 0, 1600, 1000};
 
-// One monitor; the picture changes every second capture, so the agent sees both new and
-// unchanged frames.
+// One monitor; the picture ("picture-N" in Base64) changes every second capture, so the agent sees
+// both new and unchanged frames.
 class FakeScreen final : public Screen {
  public:
   std::vector<MonitorInfo> ListMonitors() override { return {Monitor()}; }
@@ -57,32 +58,13 @@ class FakeScreen final : public Screen {
     }
     frame.monitor_id = monitor->id;
     frame.rect = monitor->rect;
-    frame.jpeg = Picture(captures_++ / 2);
+    const std::string picture = "picture-" + std::to_string(captures_++ / 2);
+    frame.jpeg =
+        EncodeBase64({reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size()});
     frame.width = 160;
     frame.height = 100;
     return frame;
   }
-
-  // The Base64 text of the n-th picture: "picture-n" padded to a multiple of three bytes.
-  static std::u16string Picture(int n) {
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string bytes = "picture-" + std::to_string(n);
-    while (bytes.size() % 3 != 0) bytes += '.';
-    std::u16string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-      const unsigned value = (static_cast<unsigned char>(bytes[i]) << 16) |
-                             (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                             static_cast<unsigned char>(bytes[i + 2]);
-      for (int shift = 18; shift >= 0; shift -= 6) {
-        text += static_cast<char16_t>(kAlphabet[(value >> shift) & 63]);
-      }
-    }
-    return text;
-  }
-
-  // Read after Stop: the worker's thread has ended by then.
-  int captures() const { return captures_; }
 
  private:
   static MonitorInfo Monitor() { return MonitorInfo{u"\\\\.\\DISPLAY1", kDesktop, true}; }
@@ -186,15 +168,6 @@ long GdiObjects() {
   return own;
 }
 
-// Whether the GDI count sees one brush more while one is made.
-bool GdiCounterWorks() {
-  const long before = GdiObjects();
-  HBRUSH brush = CreateSolidBrush(RGB(1, 2, 3));
-  const long during = GdiObjects();
-  DeleteObject(brush);
-  return before >= 0 && during == before + 1;
-}
-
 nlohmann::json Sample(long turn) {
   PROCESS_MEMORY_COUNTERS_EX counters{};
   GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
@@ -204,8 +177,7 @@ nlohmann::json Sample(long turn) {
           {"working_set_mb", static_cast<double>(counters.WorkingSetSize) / kMb},
           {"private_mb", static_cast<double>(counters.PrivateUsage) / kMb},
           {"handles", KernelHandles()},
-          {"gdi_objects", GdiObjects()},
-          {"gdi_counter_works", GdiCounterWorks()}};
+          {"gdi_objects", GdiObjects()}};
 }
 
 double Milliseconds(const FILETIME& kernel, const FILETIME& user) {
@@ -221,49 +193,28 @@ double ProcessCpuMilliseconds() {
   return Milliseconds(kernel, user);
 }
 
-// What the injector saw; owned by the test, since Stop destroys the injector.
-struct InputRecord {
-  std::mutex lock;
-  int live_batches = 0;
-  int live_commands = 0;
-  int refused_commands = 0;
-  bool stopped = false;
-
-  nlohmann::json Report() {
-    std::lock_guard<std::mutex> guard(lock);
-    return {{"live_batches", live_batches},
-            {"live_commands", live_commands},
-            {"refused_commands", refused_commands},
-            {"stopped", stopped}};
-  }
+// Counts the batches the worker applies, live or refused.
+struct InputCounts {
+  std::atomic<int> live_batches{0}, live_commands{0}, refused_commands{0};
 };
 
 class RecordingInput final : public InputInjector {
  public:
-  explicit RecordingInput(InputRecord& record) : record_(record) {}
+  explicit RecordingInput(std::shared_ptr<InputCounts> counts) : counts_(std::move(counts)) {}
   bool ApplyInputs(const JsonArray& inputs, bool allowed, std::u16string_view) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::lock_guard<std::mutex> record_guard(record_.lock);
-    if (allowed) {
-      ++record_.live_batches;
-      record_.live_commands += static_cast<int>(inputs.size());
-    } else {
-      record_.refused_commands += static_cast<int>(inputs.size());
-    }
+    if (allowed) ++counts_->live_batches;
+    (allowed ? counts_->live_commands : counts_->refused_commands) +=
+        static_cast<int>(inputs.size());
     return true;
   }
   void ReleaseAll() noexcept override {}
-  void StopInput() noexcept override {
-    std::lock_guard<std::mutex> guard(lock_);
-    std::lock_guard<std::mutex> record_guard(record_.lock);
-    record_.stopped = true;
-  }
+  void StopInput() noexcept override {}
   void lock() override { lock_.lock(); }
   void unlock() noexcept override { lock_.unlock(); }
 
  private:
   std::mutex lock_;
-  InputRecord& record_;
+  std::shared_ptr<InputCounts> counts_;  // outlives the injector, which Stop destroys
 };
 
 // The process's largest working set so far, in MiB.
@@ -288,11 +239,10 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
                                 u"0123456789abcdef0123456789abcdef"
                                 u"0123456789abcdef0123456789abcdef"};
 
-  auto fake_screen = real ? nullptr : std::make_unique<FakeScreen>();
-  const FakeScreen* fake_view = fake_screen.get();  // lives as long as the worker
-  auto screen = std::make_unique<TurnClock>(real ? MakeWindowsScreen() : std::move(fake_screen));
+  auto screen =
+      std::make_unique<TurnClock>(real ? MakeWindowsScreen() : std::make_unique<FakeScreen>());
   TurnClock* clock = screen.get();
-  InputRecord input_record;
+  const auto counts = std::make_shared<InputCounts>();
   std::unique_ptr<InputInjector> input;
   if (real) {
     // The injector's own monitor lookup, so that it does not count as a turn.
@@ -300,7 +250,7 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
     input = MakeWindowsInputInjector(
         [lookup](std::u16string_view id) { return lookup->FindMonitor(id); });
   } else {
-    input = std::make_unique<RecordingInput>(input_record);
+    input = std::make_unique<RecordingInput>(counts);
   }
   SessionWorkerParts parts;
   parts.connect = MakeWebSocketConnectionFactory();
@@ -325,19 +275,14 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   SessionWorker worker(options, credentials, std::move(parts));
   const double process_cpu_before = ProcessCpuMilliseconds();
   worker.Start();
-  nlohmann::json answered = nlohmann::json::array();
   std::u16string last_file_prompt;
-  int file_prompts = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   SessionSnapshot snapshot = worker.Snapshot();
   nlohmann::json samples = nlohmann::json::array();
   long next_sample = sample_every;
   // The window's 100 ms poll, a little faster so that a prompt is answered within one turn.
   while (!snapshot.finished && std::chrono::steady_clock::now() < deadline) {
-    if (snapshot.consent_required && worker.SubmitConsent(true, snapshot.consent_id)) {
-      answered.push_back({{"consent_id", Utf16ToUtf8(snapshot.consent_id)},
-                          {"control", snapshot.control_request_pending}});
-    }
+    if (snapshot.consent_required) worker.SubmitConsent(true, snapshot.consent_id);
     // The file prompts, once per transfer as the window does: save under the offered name, or
     // pick the given file.
     const bool saving = snapshot.file_state == u"awaiting_save";
@@ -348,7 +293,6 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
                  : pick;
       if (worker.SubmitFileChoice(snapshot.file_transfer_id, path)) {
         last_file_prompt = snapshot.file_transfer_id;
-        ++file_prompts;
       }
     }
     if (sample_every > 0 && clock->turns() >= next_sample) {
@@ -364,22 +308,19 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   const double process_cpu = ProcessCpuMilliseconds() - process_cpu_before;
   if (sample_every > 0) samples.push_back(Sample(clock->turns()));
 
-  nlohmann::json report = input_record.Report();
+  nlohmann::json report = {{"live_batches", counts->live_batches.load()},
+                           {"live_commands", counts->live_commands.load()},
+                           {"refused_commands", counts->refused_commands.load()}};
   report["status_text"] = Utf16ToUtf8(snapshot.status_text);
   report["finished"] = snapshot.finished;
   report["timed_out"] = timed_out;
   report["server_version"] = Utf16ToUtf8(snapshot.server_version);
   report["version_warning"] = Utf16ToUtf8(snapshot.version_warning);
   report["staff_id"] = Utf16ToUtf8(snapshot.staff_id);
-  report["end_reason"] = Utf16ToUtf8(snapshot.end_reason);
   report["command_warning"] = Utf16ToUtf8(snapshot.command_warning);
   report["file_warning"] = Utf16ToUtf8(snapshot.file_warning);
-  report["file_prompts"] = file_prompts;
   report["peak_working_set_mb"] = PeakWorkingSetMb();
-  report["captures"] = fake_view != nullptr ? fake_view->captures() : -1;
   report["samples"] = samples;
-  report["answered"] = answered;
-  report["pictures"] = {Utf16ToUtf8(FakeScreen::Picture(0)), Utf16ToUtf8(FakeScreen::Picture(1))};
   // The turn loop's cost, from the first turn to the last.
   const long turns = clock->turns();
   report["turns"] = turns;

@@ -1,15 +1,16 @@
 #!/usr/bin/python3
-"""End-to-end check of one support session: the real session worker and WinHTTP connection (a
-Windows program run under Wine) against the simulator's full_session scenario. Starts the
-simulator on a free loopback port, runs the program, ends the simulator by its process id, then
+"""End-to-end check of one support session: the real session worker and WinHTTP connection (the
+Windows program session_worker_e2e under Wine) against the simulator's full_session scenario. It
 checks the transcript (message order, fields, pacing) and the program's report.
 
     run_session_e2e.py --wine-run BUILD/wine-run --exe BUILD/.../session_worker_e2e.exe --work DIR
+
+The other whole-session runners (files, TLS, soak, the turn benchmark) start the simulator and the
+program with the helpers here.
 """
 
 import argparse
 import json
-import re
 import subprocess
 import sys
 import time
@@ -19,6 +20,16 @@ HERE = Path(__file__).resolve().parent
 PAUSE = 0.1  # the client's pause between turns
 FRAME_SPACING = 0.5  # at most one preview frame per 500 ms
 SLACK = 0.01  # timer granularity under Wine
+PICTURES = ["cGljdHVyZS0w", "cGljdHVyZS0x"]  # Base64 of the fake screen's "picture-0", "picture-1"
+CONNECT = {"type": "ticket_connect", "support_ticket": "123456", "ixcompany": 7,
+           "device_id": "0123456789abcdef" * 2, "token": "0123456789abcdef" * 4,
+           "market_code": "", "store_code": "", "vendor_code": ""}
+REQUEST = {"type": "request", "ixcompany": 7, "screen_preview": True, "multi_monitor": True,
+           "monitors": [{"id": "\\\\.\\DISPLAY1", "x": 0, "y": 0, "width": 1600, "height": 1000,
+                         "primary": True}], "remote_input": True, "file_transfer": True,
+           "market_code": "", "market_name": "", "store_code": "", "store_name": "",
+           "vendor_code": "", "vendor_name": "", "program_name": "Quillory",
+           "program_version": "2026.10.6.1", "requester": "E2E customer", "reason": ""}
 
 
 class Check:
@@ -30,11 +41,36 @@ class Check:
             self.failures.append(message)
         return condition
 
+    def result(self) -> int:
+        for failure in self.failures:
+            print("FAIL:", failure)
+        return 1 if self.failures else 0
+
+
+def arguments(*extra) -> argparse.Namespace:
+    """--wine-run (a whole command: tests/wine/two-monitors STATE BUILD/wine works too), --exe and
+    --work, and each (name, default) of `extra`."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--wine-run", required=True, nargs="+")
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--work", required=True)
+    for name, default in extra:
+        if default is False:
+            parser.add_argument(name, action="store_true")
+        else:
+            parser.add_argument(name, type=type(default), default=default)
+    return parser.parse_args()
+
+
+def windows_path(path: Path) -> str:
+    return "Z:" + str(path.resolve()).replace("/", "\\")
+
 
 def start_simulator(work: Path, scenario: str = "full_session.py", *options: str,
                     server_args: tuple = ()):
-    port_file = work / "port"
-    transcript = work / "transcript.jsonl"
+    """The simulator for one connection on a free port: (process, port, transcript path)."""
+    work.mkdir(parents=True, exist_ok=True)
+    port_file, transcript, log = work / "port", work / "transcript.jsonl", work / "simulator.log"
     for stale in (port_file, transcript):
         stale.unlink(missing_ok=True)
     process = subprocess.Popen(
@@ -42,12 +78,12 @@ def start_simulator(work: Path, scenario: str = "full_session.py", *options: str
          str(HERE / "scenarios" / scenario), "--port-file", str(port_file),
          "--transcript", str(transcript), "--connections", "1", "--set", "wait_timeout=20",
          *(arg for option in options for arg in ("--set", option)), *server_args],
-        stdout=open(work / "simulator.log", "w"), stderr=subprocess.STDOUT)
+        stdout=open(log, "w"), stderr=subprocess.STDOUT)
     deadline = time.monotonic() + 30
     while not port_file.exists():
         if process.poll() is not None or time.monotonic() > deadline:
             process.kill()
-            raise SystemExit(f"simulator did not start: {(work / 'simulator.log').read_text()}")
+            raise SystemExit(f"simulator did not start: {log.read_text()}")
         time.sleep(0.05)
     return process, int(port_file.read_text()), transcript
 
@@ -57,96 +93,91 @@ def finish_simulator(process, timeout: float = 30) -> None:
     try:
         process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        pass
-    if process.poll() is None:
         process.terminate()
         process.wait(timeout=timeout)
 
 
-def run_client(args, port: int, work: Path, seconds: int = 60, url: str = "") -> dict:
+def run_program(args, work: Path, url: str, seconds: int, *extra: str) -> tuple:
+    """Runs session_worker_e2e; returns its exit code and its report (the last JSON line)."""
+    wine = [args.wine_run] if isinstance(args.wine_run, str) else args.wine_run
     output = work / "client.out"
+    # Wine's helper processes may outlive the program: its output goes to files, not pipes.
     with open(output, "w") as out, open(work / "client.err", "w") as err:
-        # Wine's helper processes may outlive the program: its output goes to files, not pipes.
-        code = subprocess.call(
-            [args.wine_run, args.exe, url or f"ws://127.0.0.1:{port}/client", str(seconds)],
-            stdout=out, stderr=err, timeout=seconds + 60)
+        code = subprocess.call([*wine, args.exe, url, str(seconds), *extra], stdout=out,
+                               stderr=err, timeout=seconds + 300)
     lines = [line for line in output.read_text().splitlines() if line.startswith("{")]
-    if code != 0 or not lines:
-        raise SystemExit(f"client failed with {code}: {output.read_text()}"
+    return code, json.loads(lines[-1]) if lines else {}
+
+
+def session(args, work: Path, scenario: str, *options: str, seconds: int = 60, extra=(),
+            url: str = "ws://127.0.0.1:{port}/client", server_args: tuple = (),
+            settle: float = 60) -> tuple:
+    """A whole session: (exit code, report, transcript path). The simulator gets `settle` seconds
+    after the program to end by itself (it does once its connection closed)."""
+    simulator, port, transcript = start_simulator(work, scenario, *options,
+                                                  server_args=server_args)
+    try:
+        code, report = run_program(args, work, url.format(port=port), seconds, *extra)
+    finally:
+        finish_simulator(simulator, settle)
+    return code, report, transcript
+
+
+def run_client(args, port: int, work: Path, seconds: int = 60, url: str = "") -> dict:
+    code, report = run_program(args, work, url or f"ws://127.0.0.1:{port}/client", seconds)
+    if code != 0 or not report:
+        raise SystemExit(f"client failed with {code}: {(work / 'client.out').read_text()}"
                          f"{(work / 'client.err').read_text()}")
-    return json.loads(lines[-1])
+    return report
 
 
-def check_transcript(entries: list, report: dict, check: Check) -> None:
-    events = [e for e in entries if e["dir"] == "event"]
+def entries(transcript: Path) -> list:
+    return [json.loads(line) for line in transcript.read_text().splitlines()]
+
+
+def check_session(lines: list, report: dict, check: Check) -> None:
+    events = [e for e in lines if e["dir"] == "event"]
     names = [e["event"] for e in events]
-    check("scenario_done" in names, f"scenario did not finish: {events}")
-    check("scenario_error" not in names, f"scenario error: {events}")
+    check("scenario_done" in names and "scenario_error" not in names, f"scenario: {events}")
     opened = next((e for e in events if e["event"] == "open"), {})
-    check(opened.get("path") == "/client", f"request path {opened.get('path')!r}")
-    check(opened.get("user_agent") == "VarnelQuillory/0.5",
-          f"user agent {opened.get('user_agent')!r}")
+    check((opened.get("path"), opened.get("user_agent")) == ("/client", "VarnelQuillory/0.5"),
+          f"request line {opened}")
 
-    talk = [e for e in entries if e["dir"] in ("client", "server")]
-    check(all(e["dir"] != "client" or not e.get("after_end") for e in talk),
-          "the client spoke after the final state")
-    # Strict lock-step: client, server, client, server...
+    talk = [e for e in lines if e["dir"] in ("client", "server")]
+    check(not any(e.get("after_end") for e in talk), "the client spoke after the final state")
     check([e["dir"] for e in talk] == ["client", "server"] * (len(talk) // 2),
           "messages do not alternate client/server")
     sent = [e["msg"] for e in talk if e["dir"] == "client"]
     replies = [e["msg"] for e in talk if e["dir"] == "server"]
     types = [m.get("type") for m in sent]
+    if not check(len(replies) > 3, f"the session did not run: {report}"):
+        return
+    check(sent[:2] == [CONNECT, REQUEST], f"handshake {sent[:2]}")
+    check(sent[2:3] == [{"type": "initial_preview", "monitor_id": "", "monitor_revision": 0,
+                         "capture_error": "", "jpeg": PICTURES[0], "width": 160, "height": 100}],
+          f"initial preview {sent[2:3]}")
 
-    check(types[:3] == ["ticket_connect", "request", "initial_preview"],
-          f"handshake order {types[:3]}")
-    first = sent[0]
-    check(first.get("support_ticket") == "123456" and first.get("ixcompany") == 7,
-          f"ticket_connect fields {first}")
-    check(re.fullmatch(r"[0-9a-f]{32}", first.get("device_id", "")) is not None and
-          re.fullmatch(r"[0-9a-f]{64}", first.get("token", "")) is not None,
-          "device identity malformed")
-    request = sent[1]
-    check(all(request.get(k) is True for k in
-              ("screen_preview", "multi_monitor", "remote_input", "file_transfer")),
-          f"capabilities {request}")
-    check(request.get("requester") == "E2E customer" and request.get("ixcompany") == 7,
-          "request identity")
-    check(request.get("monitors") == [{"id": "\\\\.\\DISPLAY1", "x": 0, "y": 0, "width": 1600,
-                                       "height": 1000, "primary": True}],
-          f"monitor list {request.get('monitors')}")
-    initial = sent[2]
-    check(initial.get("monitor_id") == "" and initial.get("monitor_revision") == 0 and
-          initial.get("capture_error") == "" and initial.get("jpeg") == report["pictures"][0],
-          f"initial preview {initial}")
-
-    # Consent: exactly one answer to each prompt, echoing the id the server asked about.
+    # Exactly one answer to each prompt, echoing the id the server asked about.
+    check(types.count("consent") == 1 and types.count("control_consent") == 1,
+          f"consent answers in {types}")
     consent_at = types.index("consent") if "consent" in types else -1
     control_at = types.index("control_consent") if "control_consent" in types else -1
-    if check(consent_at > 0 and control_at > consent_at, f"consent order {types}"):
-        asked = replies[consent_at - 1]["session"]
-        check(sent[consent_at] == {"type": "consent", "consent_id": asked["consent_id"],
-                                   "approved": True, "input_approved": True},
-              f"consent {sent[consent_at]}")
-        asked = replies[control_at - 1]["session"]
-        check(sent[control_at] == {"type": "control_consent", "consent_id": asked["control_id"],
-                                   "approved": True},
-              f"control consent {sent[control_at]}")
-    check(types.count("consent") == 1 and types.count("control_consent") == 1,
-          "a consent answer was sent twice")
+    if check(2 < consent_at < control_at, f"consent order {types}"):
+        asked = replies[consent_at - 1]["session"]["consent_id"]
+        check(sent[consent_at] == {"type": "consent", "consent_id": asked, "approved": True,
+                                   "input_approved": True}, f"consent {sent[consent_at]}")
+        asked = replies[control_at - 1]["session"]["control_id"]
+        check(sent[control_at] == {"type": "control_consent", "consent_id": asked,
+                                   "approved": True}, f"control consent {sent[control_at]}")
     frames = [i for i, t in enumerate(types) if t == "preview_frame"]
     check(len(frames) >= 3 and frames[0] > consent_at, f"preview frames at {frames}")
-    check(all(t in ("status", "consent", "control_consent", "preview_frame") for t in types[3:]),
+    check(set(types[3:]) <= {"status", "consent", "control_consent", "preview_frame"},
           f"unexpected message types {set(types[3:])}")
-
     # Pictures: full, changed, then unchanged (the viewer holds the previous one).
-    if len(frames) >= 3:
-        f1, f2, f3 = (sent[i] for i in frames[:3])
-        check(f1.get("unchanged") is False and f1.get("jpeg") == report["pictures"][0],
-              f"first frame {f1}")
-        check(f2.get("unchanged") is False and f2.get("jpeg") == report["pictures"][1],
-              f"second frame {f2}")
-        check(f3.get("unchanged") is True and "jpeg" not in f3 and f3.get("width") == 160,
-              f"third frame {f3}")
+    shown = [(sent[i].get("unchanged"), sent[i].get("jpeg"), sent[i].get("width"))
+             for i in frames[:3]]
+    check(shown == [(False, PICTURES[0], 160), (False, PICTURES[1], 160), (True, None, 160)],
+          f"frames {shown}")
 
     # Pacing, from the simulator's clock: every turn message comes at least 100 ms after the
     # reply before it, and frames at least 500 ms after the previous frame's reply.
@@ -155,53 +186,34 @@ def check_transcript(entries: list, report: dict, check: Check) -> None:
     gaps = [client_t[i + 1] - server_t[i] for i in range(2, len(client_t) - 1)]
     check(min(gaps) >= PAUSE - SLACK, f"turn gap below 100 ms: {min(gaps):.4f} s")
     frame_gaps = [client_t[b] - server_t[a] for a, b in zip(frames, frames[1:])]
-    check(all(g >= FRAME_SPACING - SLACK for g in frame_gaps),
-          f"frames closer than 500 ms: {frame_gaps}")
+    check(all(g >= FRAME_SPACING - SLACK for g in frame_gaps), f"frames closer than 500 ms: {frame_gaps}")
 
-    # The session ended by the agent: the last reply says so, and nothing followed it.
+    # The agent ended the session: the last reply says so, and nothing followed it.
     last = replies[-1]["session"]
-    check(last["state"] == "ended" and last["end_reason"] == "staff_end", f"last reply {last}")
-    inputs_sent = sum(len(r.get("inputs", [])) for r in replies)
-    check(inputs_sent == 3, f"the scenario sent {inputs_sent} input commands")
-
-
-def check_report(report: dict, check: Check) -> None:
-    check(report["finished"] and not report["timed_out"], f"not finished: {report}")
-    check(report["status_text"] ==
-          "The support agent ended this session. Remote access has stopped.",
-          f"last status {report['status_text']!r}")
-    check(report["server_version"] == "0.9.2" and report["version_warning"] == "",
-          "server version")
-    check(report["staff_id"] == "agent-7", "staff id")
-    check(report["live_commands"] == 3 and report["refused_commands"] == 0,
-          f"input batches {report}")
-    check(report["command_warning"] == "", "command warning")
+    check((last["state"], last["end_reason"]) == ("ended", "staff_end"), f"last reply {last}")
+    check(sum(len(r.get("inputs", [])) for r in replies) == 3, "the scenario's input commands")
+    check({k: report.get(k) for k in ("finished", "timed_out", "status_text", "server_version",
+                                      "version_warning", "staff_id", "live_commands",
+                                      "refused_commands", "command_warning")} ==
+          {"finished": True, "timed_out": False,
+           "status_text": "The support agent ended this session. Remote access has stopped.",
+           "server_version": "0.9.2", "version_warning": "", "staff_id": "agent-7",
+           "live_commands": 3, "refused_commands": 0, "command_warning": ""}, f"report {report}")
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--wine-run", required=True)
-    parser.add_argument("--exe", required=True)
-    parser.add_argument("--work", required=True)
-    args = parser.parse_args()
+    args = arguments()
     work = Path(args.work)
-    work.mkdir(parents=True, exist_ok=True)
-
     simulator, port, transcript = start_simulator(work)
     try:
         report = run_client(args, port, work)
     finally:
         finish_simulator(simulator)
-
-    entries = [json.loads(line) for line in transcript.read_text().splitlines()]
     check = Check()
-    check_transcript(entries, report, check)
-    check_report(report, check)
-    turns = sum(1 for e in entries if e["dir"] == "client")
-    print(f"{turns} client messages, report {json.dumps(report)}")
-    for failure in check.failures:
-        print("FAIL:", failure)
-    return 1 if check.failures else 0
+    lines = entries(transcript)
+    check_session(lines, report, check)
+    print(f"{sum(e['dir'] == 'client' for e in lines)} client messages, report {report}")
+    return check.result()
 
 
 if __name__ == "__main__":

@@ -1,19 +1,12 @@
-"""A whole support session as the agent runs it, for the demo and the whole-session tests.
-
-The agent is assigned and asks for consent, views previews (of the second monitor when the client
-reports one, then of the primary), asks for control, clicks into a point of the primary monitor and
-types there, sends the customer a file, asks for one back and ends the session. Each stage is
-recorded as a note ({"stage": ...}) so that a driver can follow along.
-
-Options (--set KEY=VALUE): ticket (default 123456), frames (previews per monitor, default 3),
-click_x / click_y (where to click, 0..65535 over the primary monitor, default the centre),
-text (upper-case letters and digits to type, default QUILLORY), offer_name (default notes.txt),
-offer_size (bytes, default 300000).
+"""The whole support session of the demo: consent, previews (of the second monitor when the client
+reports one, then of the primary), control, a click into the primary monitor and typing there, a
+file to the customer and one back, then the agent ends. Each stage is noted ({"stage": ...}) for
+the driver to follow. Options (--set KEY=VALUE, defaults in brackets): ticket [123456], frames per
+monitor [3], click_x / click_y over the primary [32768], text: upper-case letters and digits
+[QUILLORY], offer_name [notes.txt], offer_size [300000].
 """
 
 import hashlib
-
-VK_SHIFT = 0x10
 
 
 def key_strokes(text: str) -> list:
