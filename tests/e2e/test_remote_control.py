@@ -39,18 +39,9 @@ class Recorder:
 
     def lines(self):
         """What the window received: ("key", vk, change) or ("button", name, change, x, y)."""
-        if not self.log.exists():
-            return []
-        rows = []
-        for line in self.log.read_text().splitlines():
-            words = line.split()
-            if words[:1] == ["key"]:
-                rows.append(("key", words[1], words[2]))
-            elif words[:1] == ["button"]:
-                rows.append(("button", words[1], words[2], int(words[3]), int(words[4])))
-            elif words:
-                rows.append(tuple(words))
-        return rows
+        text = self.log.read_text() if self.log.exists() else ""
+        return [(*words[:3], *map(int, words[3:5])) if words[0] == "button" else tuple(words[:3])
+                for words in map(str.split, text.splitlines()) if words]
 
     def close(self):
         for window in self.desktop.windows("QuilloryInputRecorder"):
