@@ -27,9 +27,10 @@ def launch(desktop):
 @pytest.fixture(scope="module")
 def simulator(request, desktop):
     """One support-server simulator for a whole test module, with the module's SCENARIO (the
-    window scenario unless it names another)."""
+    window scenario unless it names another) and SIMULATOR_OPTIONS."""
     server = Simulator(work_folder(desktop.config, request.module.__name__),
-                       getattr(request.module, "SCENARIO", SCENARIOS / "window.py"))
+                       getattr(request.module, "SCENARIO", SCENARIOS / "window.py"),
+                       **getattr(request.module, "SIMULATOR_OPTIONS", {}))
     yield server
     server.stop()
 

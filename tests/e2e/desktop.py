@@ -58,7 +58,6 @@ class Desktop:
         return Window(self, self.driver("wait-window", "--class", STATUS_WINDOW_CLASS, "--timeout",
                                         timeout)[0])
 
-
     def close_all(self):
         """Ends every status window a test left behind (hidden ones too), answering the close
         question with Yes, so that the next test's program is the first instance again."""
