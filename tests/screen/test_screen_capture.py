@@ -143,7 +143,7 @@ def test_preview_shows_the_pattern_and_unknown_ids_are_refused():
 @pytest.mark.parametrize("x, y", [(800, 500), (1595, 995), (3, 700)])
 def test_cursor_is_drawn_at_its_scaled_position(kind, x, y):
     out = run_probe({"pattern": "white", "cursor": {"kind": kind, "x": x, "y": y},
-                         "captures": [{"monitor": ""}]})
+                     "captures": [{"monitor": ""}]})
     image = picture(out["frames"][0])
     assert_box(dark_box(image), expected_cursor_box(x, y, SESSION_DESKTOP, image.size))
 
