@@ -452,7 +452,7 @@ int Run(int argc, wchar_t** argv) {
     }
     if (command == listing.wait) {
       if (!WaitFor(timeout, [&] { return !(found = matching(listing.kind)).empty(); })) {
-        throw UsageError{"nothing such appeared"};
+        throw UsageError{"nothing appeared in time"};
       }
       std::puts(listing.json(found.front()).c_str());
       return 0;
