@@ -1,6 +1,6 @@
 import pytest
 
-from desktop import Desktop, Simulator, work_folder
+from desktop import SCENARIOS, Desktop, Simulator, work_folder
 
 
 @pytest.fixture(scope="session")
@@ -15,9 +15,8 @@ def launch(desktop):
     started = []
 
     def start(*args, hidden=False):
-        process = desktop.start_hidden(*args) if hidden else desktop.start_quillory(*args)
-        started.append(process)
-        return process
+        started.append(desktop.start_quillory(*args, hidden=hidden))
+        return started[-1]
 
     yield start
     desktop.close_all()
@@ -27,8 +26,11 @@ def launch(desktop):
 
 @pytest.fixture(scope="module")
 def simulator(request, desktop):
-    """One support-server simulator for a whole test module (window scenario)."""
-    server = Simulator(work_folder(desktop.config, request.module.__name__))
+    """One support-server simulator for a whole test module, with the module's SCENARIO (the
+    window scenario unless it names another) and SIMULATOR_OPTIONS."""
+    server = Simulator(work_folder(desktop.config, request.module.__name__),
+                       getattr(request.module, "SCENARIO", SCENARIOS / "window.py"),
+                       **getattr(request.module, "SIMULATOR_OPTIONS", {}))
     yield server
     server.stop()
 
@@ -36,3 +38,16 @@ def simulator(request, desktop):
 @pytest.fixture
 def connect_args(simulator):
     return ["--server-url", simulator.url, "--allow-insecure-local"]
+
+
+@pytest.fixture
+def connect(desktop, launch, connect_args):
+    """Starts the program against the simulator and connects with the ticket given."""
+    def start(ticket, name="Ada Lovelace"):
+        process = launch(*connect_args)
+        window = desktop.window()
+        window.set_text("name", name)
+        window.set_text("ticket", ticket)
+        window.click("connect")
+        return process, window
+    return start

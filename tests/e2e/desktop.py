@@ -35,9 +35,11 @@ class Desktop:
             raise AssertionError(f"uidriver {' '.join(map(str, args))} failed: {result.stderr.strip()}")
         return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
 
-    def start_quillory(self, *args):
+    def start_quillory(self, *args, hidden=False):
+        """Starts the program; `hidden`: as Windows starts a program told to show no window."""
+        helper = [str(self.bin / "uidriver.exe"), "run-hidden"] if hidden else []
         return QuilloryProcess(subprocess.Popen(
-            [self.wine_run, str(self.bin / "Quillory.exe"), *args],
+            [self.wine_run, *helper, str(self.bin / "Quillory.exe"), *args],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
     def wait_box(self, title="Quillory", timeout=DEFAULT_TIMEOUT):
@@ -56,26 +58,16 @@ class Desktop:
         return Window(self, self.driver("wait-window", "--class", STATUS_WINDOW_CLASS, "--timeout",
                                         timeout)[0])
 
-
-    def start_hidden(self, *args):
-        return QuilloryProcess(subprocess.Popen(
-            [self.wine_run, str(self.bin / "uidriver.exe"), "run-hidden",
-             str(self.bin / "Quillory.exe"), *args],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-
-
     def close_all(self):
         """Ends every status window a test left behind (hidden ones too), answering the close
         question with Yes, so that the next test's program is the first instance again."""
         for info in self.driver("windows", "--class", STATUS_WINDOW_CLASS, "--all"):
             self.driver("close", info["hwnd"])
         for box in self.driver("boxes"):
-            yes = [b for b in box["buttons"] if b["id"] in (6, 1)]
-            if yes:
-                self.answer(box, yes[0]["id"])
+            for yes in [b for b in box["buttons"] if b["id"] in (6, 1)][:1]:
+                self.answer(box, yes["id"])
         self.driver("wait-gone", "--class", STATUS_WINDOW_CLASS, "--all", "--timeout",
                     DEFAULT_TIMEOUT)
-
 
     def screenshot(self, path, rect):
         """Saves the part `rect` (left, top, right, bottom) of the virtual display as a PNG."""
@@ -101,7 +93,7 @@ class QuilloryProcess:
         """Ends the program if a failed test left it running (by its own process id)."""
         if self.running():
             self.process.kill()
-            self.process.wait(timeout=DEFAULT_TIMEOUT)
+            self.wait()
 
 
 def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.1):
@@ -120,10 +112,10 @@ CONTROL_NAMES = ["banner", "title", "status", "details", "explanation", "connect
                  "name", "ticket_label", "ticket", "allow", "toggle", "stop", "close", "prompt"]
 IDS = {"status": 1001, "details": 1002, "stop": 1003, "close": 1004, "ticket": 1005,
        "connect": 1006, "allow": 1007, "toggle": 1009, "name": 1010}
-SCENARIOS = Path(__file__).resolve().parent / "scenarios"
-SIMULATOR = Path(__file__).resolve().parents[1] / "simulator" / "simulator.py"
 VK_TAB, VK_RETURN, VK_SPACE = 9, 13, 32
 WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
+SCENARIOS = Path(__file__).resolve().parent / "scenarios"
+SIMULATOR = Path(__file__).resolve().parents[1] / "simulator" / "simulator.py"
 
 
 def work_folder(config, name):
@@ -142,8 +134,7 @@ class Simulator:
         self.gates.mkdir(parents=True, exist_ok=True)
         for stale in self.gates.iterdir():
             stale.unlink()
-        port_file = work / "port"
-        self.transcript_path = work / "transcript.jsonl"
+        port_file, self.transcript_path = work / "port", work / "transcript.jsonl"
         for stale in (port_file, self.transcript_path):
             stale.unlink(missing_ok=True)
         settings = {"gates": str(self.gates), "wait_timeout": "120", **options}
@@ -160,18 +151,14 @@ class Simulator:
         (self.gates / f"{label}-{step}").touch()
 
     def entries(self):
-        if not self.transcript_path.exists():
-            return []
-        return [json.loads(line) for line in self.transcript_path.read_text().splitlines()
-                if line.strip()]
+        text = self.transcript_path.read_text() if self.transcript_path.exists() else ""
+        return [json.loads(line) for line in text.splitlines() if line.strip()]
 
     def connection(self, label):
         """The transcript lines of the (last) connection whose ticket was `label`."""
         entries = self.entries()
         conns = [e["conn"] for e in entries if e.get("event") == "note" and e.get("label") == label]
-        if not conns:
-            return []
-        return [e for e in entries if e["conn"] == conns[-1]]
+        return [e for e in entries if conns and e["conn"] == conns[-1]]
 
     def client_messages(self, label):
         return [e["msg"] for e in self.connection(label) if e["dir"] == "client"]
@@ -193,9 +180,8 @@ class Window:
         self.hwnd = info["hwnd"]
 
     def info(self):
-        found = [w for w in self.desktop.driver("windows", "--class", STATUS_WINDOW_CLASS)
-                 if w["hwnd"] == self.hwnd]
-        return found[0] if found else None
+        return next((w for w in self.desktop.driver("windows", "--class", STATUS_WINDOW_CLASS)
+                     if w["hwnd"] == self.hwnd), None)
 
     def controls(self):
         listed = self.desktop.driver("controls", self.hwnd)

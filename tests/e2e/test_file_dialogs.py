@@ -4,9 +4,9 @@ goes on, and Stop Support in the middle of a transfer leaves nothing half-writte
 import hashlib
 import os
 
-import pytest
+from desktop import SCENARIOS, wait_until
 
-from desktop import SCENARIOS, Simulator, wait_until, work_folder
+SCENARIO = SCENARIOS / "file_dialogs.py"
 
 SAVE_TITLE = "Save file from support agent - choose a new filename"
 PICK_TITLE = "Select a file to send to the support agent (up to 200 MB)"
@@ -14,18 +14,6 @@ EXISTS = "That file already exists. Choose a different filename."
 STOPPED = "Stopped - No remote permissions"
 CHUNK = 196608
 OK, CANCEL = 1, 2
-
-
-@pytest.fixture(scope="module")
-def simulator(request, desktop):
-    server = Simulator(work_folder(desktop.config, request.module.__name__),
-                       SCENARIOS / "file_dialogs.py")
-    yield server
-    server.stop()
-
-
-def wine_path(path):
-    return "Z:" + str(path).replace("/", "\\")
 
 
 def sha256(path):
@@ -41,22 +29,22 @@ def stage_notes(simulator, label, stage, count=1):
     return wait_until(found, timeout=120)
 
 
-def dialog(desktop, title, file_name):
+def answer_dialog(desktop, title, file_name, path=None):
+    """Waits for the dialog, checks what it shows, and chooses `path` (None: Cancel)."""
     shown = desktop.driver("wait-file-dialog", "--timeout", 120)[0]
     assert (shown["title"], shown["file_name"]) == (title, file_name)
-    return shown
+    if path is None:
+        desktop.driver("click", shown["hwnd"], CANCEL)
+    else:
+        desktop.driver("fill-file-name", shown["hwnd"], "Z:" + str(path).replace("/", "\\"))
 
 
 def part_files(folder):
     return sorted(p.name for p in folder.iterdir() if p.name.endswith(".part"))
 
 
-def start_session(desktop, launch, connect_args, ticket):
-    process = launch(*connect_args)
-    window = desktop.window()
-    window.set_text("name", "Ada Lovelace")
-    window.set_text("ticket", ticket)
-    window.click("connect")
+def start_session(connect, ticket):
+    process, window = connect(ticket)
     window.wait(lambda c: c["allow"]["enabled"], timeout=120)
     window.click("allow")
     return process, window
@@ -69,40 +57,34 @@ def stop_support(window, simulator, label):
     assert wait_until(lambda: simulator.closed(label), timeout=120)
 
 
-def test_files_both_ways_cancels_and_a_stopped_download(desktop, launch, simulator, connect_args,
-                                                       tmp_path):
+def test_files_both_ways_cancels_and_a_stopped_download(desktop, connect, simulator, tmp_path):
     label = "600001"
     taken = tmp_path / "report.bin"
     taken.write_bytes(b"keep me")
     upload = tmp_path / "upload data.bin"
     upload.write_bytes(os.urandom(2 * CHUNK + 1234))
-    process, window = start_session(desktop, launch, connect_args, label)
+    process, window = start_session(connect, label)
 
     # The offered file: an existing name is refused until another one is typed.
-    shown = dialog(desktop, SAVE_TITLE, "report.bin")
-    desktop.driver("fill-file-name", shown["hwnd"], wine_path(taken))
+    answer_dialog(desktop, SAVE_TITLE, "report.bin", taken)
     box = desktop.wait_box(title="Choose a new filename")
     assert (box["text"], box["icon"]) == (EXISTS, "information")
     desktop.answer(box, OK)
     saved = tmp_path / "saved report.bin"
-    shown = dialog(desktop, SAVE_TITLE, "report.bin")
-    desktop.driver("fill-file-name", shown["hwnd"], wine_path(saved))
+    answer_dialog(desktop, SAVE_TITLE, "report.bin", saved)
     offered = stage_notes(simulator, label, "offered")[0]
     assert offered["delivered"]
     assert (saved.stat().st_size, sha256(saved)) == (offered["size"], offered["sha256"])
     assert taken.read_bytes() == b"keep me"
 
     # A cancelled save, then a cancelled pick: the agent hears of each and moves on.
-    shown = dialog(desktop, SAVE_TITLE, "declined.txt")
-    desktop.driver("click", shown["hwnd"], CANCEL)
+    answer_dialog(desktop, SAVE_TITLE, "declined.txt")
     assert not stage_notes(simulator, label, "offered", 2)[1]["delivered"]
-    shown = dialog(desktop, PICK_TITLE, "")
-    desktop.driver("click", shown["hwnd"], CANCEL)
+    answer_dialog(desktop, PICK_TITLE, "")
     assert not stage_notes(simulator, label, "requested")[0]["received"]
 
     # The agent asks again: the picked file arrives whole.
-    shown = dialog(desktop, PICK_TITLE, "")
-    desktop.driver("fill-file-name", shown["hwnd"], wine_path(upload))
+    answer_dialog(desktop, PICK_TITLE, "", upload)
     requested = stage_notes(simulator, label, "requested", 2)[1]
     assert requested["received"]
     assert (requested["name"], requested["size"], requested["sha256"]) == (
@@ -110,8 +92,7 @@ def test_files_both_ways_cancels_and_a_stopped_download(desktop, launch, simulat
 
     # Stop Support while a download is under way: neither the partial nor the file remains.
     big = tmp_path / "big.bin"
-    shown = dialog(desktop, SAVE_TITLE, "big.bin")
-    desktop.driver("fill-file-name", shown["hwnd"], wine_path(big))
+    answer_dialog(desktop, SAVE_TITLE, "big.bin", big)
     stage_notes(simulator, label, "holding")
     wait_until(lambda: any((tmp_path / p).stat().st_size >= CHUNK for p in part_files(tmp_path)))
     stop_support(window, simulator, label)
@@ -129,14 +110,13 @@ def test_files_both_ways_cancels_and_a_stopped_download(desktop, launch, simulat
     assert process.wait() == 0
 
 
-def test_stop_support_during_an_upload(desktop, launch, simulator, connect_args, tmp_path):
+def test_stop_support_during_an_upload(desktop, connect, simulator, tmp_path):
     label = "610001"
     upload = tmp_path / "large upload.bin"
     data = os.urandom(3 * CHUNK + 5)
     upload.write_bytes(data)
-    process, window = start_session(desktop, launch, connect_args, label)
-    shown = dialog(desktop, PICK_TITLE, "")
-    desktop.driver("fill-file-name", shown["hwnd"], wine_path(upload))
+    process, window = start_session(connect, label)
+    answer_dialog(desktop, PICK_TITLE, "", upload)
     assert stage_notes(simulator, label, "holding")[0]["received"] == CHUNK
     stop_support(window, simulator, label)
     assert upload.read_bytes() == data

@@ -1,6 +1,12 @@
-"""Start-up as the customer sees it: the help box, rejected launch options and exit codes."""
-STATUS_WINDOW_CLASS = "VarnelQuillory.Status.v1"
-HINT = "\n\nRun with --help to view the required arguments."
+"""Start-up as the customer sees it: the help box, a rejected launch, the window a valid launch
+opens, and what a second start does with the first."""
+import os
+import signal
+
+import pytest
+
+from desktop import CONTROL_NAMES, SC_MINIMIZE, STATUS_WINDOW_CLASS, WM_SYSCOMMAND, wait_until
+
 OK = 1
 
 
@@ -20,51 +26,37 @@ def help_text(default_url):
     ])
 
 
-def expect_single_box(desktop, process, text, icon):
+@pytest.mark.parametrize("args, text, icon, code", [
+    (["--help"], None, "information", 0),
+    # Text outside ASCII reaches the box intact.
+    (["--Zoë"], "Unknown option: --Zoë\n\nRun with --help to view the required arguments.",
+     "error", 2),
+])
+def test_a_box_alone_and_the_exit_code(desktop, launch, args, text, icon, code):
+    process = launch(*args)
     box = desktop.wait_box()
-    assert box["text"] == text
-    assert box["icon"] == icon
+    assert (box["text"], box["icon"]) == (text or help_text(desktop.config["default_server_url"]),
+                                          icon)
     assert [(b["id"], b["enabled"]) for b in box["buttons"]] == [(OK, True)]
-    assert len(desktop.boxes()) == 1
-    assert desktop.windows(STATUS_WINDOW_CLASS) == []
+    assert len(desktop.boxes()) == 1 and desktop.windows(STATUS_WINDOW_CLASS) == []
     assert process.running(), "the program must wait for the customer to answer"
     desktop.answer(box, OK)
-    return process.wait()
+    assert process.wait() == code
 
 
-def test_help_shows_the_eleven_lines_and_exits_0(desktop, launch):
-    process = launch("--help")
-    assert expect_single_box(desktop, process, help_text(desktop.config["default_server_url"]),
-                             "information") == 0
-
-
-def test_unknown_option_is_named_with_the_help_hint_and_exits_2(desktop, launch):
-    process = launch("--bogus")
-    assert expect_single_box(desktop, process, "Unknown option: --bogus" + HINT, "error") == 2
-
-
-def test_29_arguments_are_refused_before_any_is_read_and_exit_2(desktop, launch):
-    process = launch(*(["--help"] * 29))
-    assert expect_single_box(desktop, process, "Too many command-line arguments." + HINT,
-                             "error") == 2
-
-
-def test_non_ascii_option_text_reaches_the_box_intact(desktop, launch):
-    process = launch("--requester", "Zoë Łukasik", "--reason", "x" * 513)
-    assert expect_single_box(
-        desktop, process, "Empty, too long, or invalid value for option: --reason" + HINT,
-        "error") == 2
-    process = launch("--Zoë")
-    assert expect_single_box(desktop, process, "Unknown option: --Zoë" + HINT, "error") == 2
-
-
-def test_valid_launch_shows_the_entry_form_and_no_box(desktop, launch):
+def test_a_valid_launch_shows_the_entry_form_with_every_field_named(desktop, launch):
     process = launch("--requester", "Ada", "--server-url", "wss://help.example/client")
     window = desktop.window()
     controls = window.controls()
     assert controls["name"]["text"] == "Ada"
-    assert controls["status"]["text"] == (
-        "Call your support agent and enter the ticket they provide.")
+    # Screen readers name a field after the label just before it, and a button by its caption.
+    order = list(controls.values())
+    for field, label in [("name", "Customer name"), ("ticket", "Support ticket (6 digits)"),
+                         ("details", "Call your support agent and enter the ticket they provide.")]:
+        before = order[CONTROL_NAMES.index(field) - 1]
+        assert (before["class"], before["text"]) == ("Static", label)
+    for button in ("connect", "allow", "toggle", "stop", "close"):
+        assert controls[button]["class"] == "Button" and controls[button]["text"]
     info = window.info()
     # Caption, system menu, sizing frame and minimise box, no maximise box; always on top.
     assert (info["title"], info["style"] & 0x00FF0000, info["ex_style"] & 0x8) == (
@@ -74,11 +66,41 @@ def test_valid_launch_shows_the_entry_form_and_no_box(desktop, launch):
     assert process.wait() == 0
 
 
-def test_help_while_an_instance_runs_touches_nothing(desktop, launch):
+def test_company_2_identity_shows_names_read_only(desktop, launch):
+    launch("--ixcompany", "2", "--identity", "M01|S01|V01|Larkprint|1.0")
+    name = desktop.window().controls()["name"]
+    assert (name["text"], name["visible"]) == ("Name not provided - Name not provided", True)
+    assert name["style"] & 0x0800, "ES_READONLY"
+
+
+def test_a_second_start_brings_the_first_forward_and_help_leaves_it_alone(desktop, launch):
     first = launch()
     window = desktop.window()
     helper = launch("--help")
     desktop.answer(desktop.wait_box(), OK)
     assert helper.wait() == 0
+    window.send(WM_SYSCOMMAND, SC_MINIMIZE)
+    wait_until(lambda: window.info()["iconic"])
+    assert launch("--requester", "Bob").wait() == 0
+    assert not window.info()["iconic"]
+    assert len(desktop.windows(STATUS_WINDOW_CLASS)) == 1 and desktop.boxes() == []
+    window.close()
+    assert first.wait() == 0
+
+
+def test_a_second_start_gives_up_on_a_hung_first_instance_with_exit_3(desktop, launch):
+    first = launch()
+    window = desktop.window()
+    os.kill(first.process.pid, signal.SIGSTOP)  # the first copy stops answering messages
+    try:
+        second = launch()
+        box = desktop.wait_box()
+        assert (box["text"], box["icon"]) == (
+            "Quillory is already running but is not ready or is not responding. Please try "
+            "again shortly.", "warning")
+        desktop.answer(box, OK)
+        assert second.wait() == 3
+    finally:
+        os.kill(first.process.pid, signal.SIGCONT)
     window.close()
     assert first.wait() == 0

@@ -40,18 +40,18 @@ def expected_rects(view, dpi, width, height, warning=False):
     return rects
 
 
-def check_view(desktop, window, view, dpi, shots, warning=False):
+def check_view(desktop, window, view, dpi, warning=False):
+    """Checks the view's size and every visible control's place; saves a screenshot."""
     info = window.info()
     width, height = info["client"]
     assert (width, height) == tuple(scaled(v, dpi) for v in VIEW_SIZES[view])
     controls = window.controls()
-    shown = {name: (c["client_rect"][0], c["client_rect"][1],
-                    c["client_rect"][2] - c["client_rect"][0],
-                    c["client_rect"][3] - c["client_rect"][1])
-             for name, c in controls.items() if c["visible"]}
+    shown = {name: (left, top, right - left, bottom - top)
+             for name, c in controls.items() if c["visible"]
+             for left, top, right, bottom in [c["client_rect"]]}
     assert shown == expected_rects(view, dpi, width, height, warning)
-    left, top, right, bottom = info["rect"]
-    desktop.screenshot(shots / f"{view}-{dpi}.png", (left, top, right, bottom))
+    desktop.screenshot(work_folder(desktop.config, "screenshots") / f"{view}-{dpi}.png",
+                       info["rect"])
     return controls
 
 
@@ -69,25 +69,22 @@ def dpi(request, desktop):
 
 
 def test_views(desktop, launch, simulator, connect_args, dpi):
-    shots = work_folder(desktop.config, "screenshots")
-    ticket = f"2{dpi:05d}"
     process = launch(*connect_args)
     window = desktop.window()
-    check_view(desktop, window, "entry", dpi, shots)
-
+    check_view(desktop, window, "entry", dpi)
+    ticket = f"2{dpi:05d}"  # an old server version: the details show the warning banner
     window.set_text("name", "Ada Lovelace")
     window.set_text("ticket", ticket)
     window.click("connect")
     window.wait(lambda c: c["prompt"]["visible"])
     simulator.gate(ticket, "agent")
-    controls = window.wait(lambda c: c["allow"]["enabled"])
+    window.wait(lambda c: c["allow"]["enabled"])
     wait_until(lambda: not window.info()["iconic"])
-    controls = check_view(desktop, window, "compact", dpi, shots)
-    assert controls["prompt"]["text"].startswith("Allow your support agent")
+    check_view(desktop, window, "compact", dpi)
 
     window.click("toggle")
-    controls = window.wait(lambda c: c["details"]["visible"])
-    controls = check_view(desktop, window, "details", dpi, shots, warning=True)
+    window.wait(lambda c: c["details"]["visible"])
+    controls = check_view(desktop, window, "details", dpi, warning=True)
     assert controls["banner"]["text"].startswith("Version mismatch: server 0.8.1; expected 0.9.2.")
     assert controls["toggle"]["text"] == "Hide details"
     assert "Connected server: 0.8.1" in controls["details"]["text"]

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from desktop import SCENARIOS, Simulator, wait_until, work_folder
+from desktop import SCENARIOS, wait_until, work_folder
 
 TICKET = "612345"
 MONITOR = (0, 0, 1600, 1000)  # the test session's one monitor
@@ -24,6 +24,11 @@ def normalised(pixel, low, high):
     return next(v for v in range(65536) if low + mul_div(v, high - low - 1, 65535) == pixel)
 
 
+SCENARIO = SCENARIOS / "remote_control.py"
+SIMULATOR_OPTIONS = {"x": normalised(CLICK[0], MONITOR[0], MONITOR[2]),
+                     "y": normalised(CLICK[1], MONITOR[1], MONITOR[3])}
+
+
 class Recorder:
     def __init__(self, desktop, folder):
         self.desktop = desktop
@@ -39,18 +44,9 @@ class Recorder:
 
     def lines(self):
         """What the window received: ("key", vk, change) or ("button", name, change, x, y)."""
-        if not self.log.exists():
-            return []
-        rows = []
-        for line in self.log.read_text().splitlines():
-            words = line.split()
-            if words[:1] == ["key"]:
-                rows.append(("key", words[1], words[2]))
-            elif words[:1] == ["button"]:
-                rows.append(("button", words[1], words[2], int(words[3]), int(words[4])))
-            elif words:
-                rows.append(tuple(words))
-        return rows
+        text = self.log.read_text() if self.log.exists() else ""
+        return [(*words[:3], *map(int, words[3:5])) if words[0] == "button" else tuple(words[:3])
+                for words in map(str.split, text.splitlines()) if words]
 
     def close(self):
         for window in self.desktop.windows("QuilloryInputRecorder"):
@@ -60,16 +56,6 @@ class Recorder:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait(timeout=60)
-
-
-@pytest.fixture
-def agent(desktop):
-    work = work_folder(desktop.config, "remote_control")
-    server = Simulator(work, SCENARIOS / "remote_control.py",
-                       x=normalised(CLICK[0], MONITOR[0], MONITOR[2]),
-                       y=normalised(CLICK[1], MONITOR[1], MONITOR[3]))
-    yield server
-    server.stop()
 
 
 @pytest.fixture
@@ -83,45 +69,39 @@ def turns_since(simulator, phase):
     """Client messages the simulator received since it noted `phase` (None before that)."""
     lines = simulator.connection(TICKET)
     marks = [i for i, e in enumerate(lines) if e.get("event") == "note" and e.get("phase") == phase]
-    if not marks:
-        return None
-    return sum(1 for e in lines[marks[0]:] if e["dir"] == "client")
+    return sum(e["dir"] == "client" for e in lines[marks[0]:]) if marks else None
 
 
 def after_turns(simulator, phase, count):
     wait_until(lambda: (turns_since(simulator, phase) or 0) >= count, timeout=180)
 
 
-def test_input_reaches_another_window_only_while_control_is_approved(desktop, launch, agent,
+def test_input_reaches_another_window_only_while_control_is_approved(desktop, connect, simulator,
                                                                       recorder):
-    process = launch("--server-url", agent.url, "--allow-insecure-local")
-    window = desktop.window()
+    process, window = connect(TICKET)
     left, top, right, bottom = window.info()["rect"]
     assert right <= RECORDER[0] or left >= RECORDER[2] or bottom <= RECORDER[1] or \
         top >= RECORDER[3], "the status window covers the recorder"
-    window.set_text("name", "Ada")
-    window.set_text("ticket", TICKET)
-    window.click("connect")
     window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow Support")
     window.click("allow")
 
     # Support approved, control not: a dozen batches of clicks and keys reach nothing.
-    after_turns(agent, "active", 12)
-    agent.gate(TICKET, "control")
+    after_turns(simulator, "active", 12)
+    simulator.gate(TICKET, "control")
     window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control")
-    after_turns(agent, "asked", 12)  # the customer is still being asked
+    after_turns(simulator, "asked", 12)  # the customer is still being asked
     assert recorder.lines() == [("ready",)]
 
     window.click("allow")
     wait_until(lambda: ("button", "left", "up", *CLICK) in recorder.lines(), timeout=180)
-    agent.gate(TICKET, "typing")
+    simulator.gate(TICKET, "typing")
     wait_until(lambda: ("key", KEY_C, "down") in recorder.lines(), timeout=180)
-    agent.gate(TICKET, "withdraw")
-    wait_until(lambda: turns_since(agent, "withdrawn") is not None, timeout=180)
+    simulator.gate(TICKET, "withdraw")
+    wait_until(lambda: turns_since(simulator, "withdrawn") is not None, timeout=180)
     # The key held at the withdrawal comes up; the clicks and keys sent after it reach nothing.
     wait_until(lambda: recorder.lines()[-1] == ("key", KEY_C, "up"), timeout=180)
-    after_turns(agent, "withdrawn", 12)
-    agent.gate(TICKET, "end")
+    after_turns(simulator, "withdrawn", 12)
+    simulator.gate(TICKET, "end")
     desktop.answer(desktop.wait_box(), 1)
     window.close()
     assert process.wait() == 0

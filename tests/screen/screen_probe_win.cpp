@@ -7,9 +7,7 @@
 // Scenario: {"pattern": "quadrants" | "white" | "noise" | "none",
 //            "cursor": {"kind": "mono" | "colour", "x": X, "y": Y}   (optional),
 //            "captures": [{"monitor": ID, "max": [W, H]}, ...]   ("max": CaptureMonitor itself),
-//            "repeat": N,   (optional: N more previews of the primary, counting live objects)
-//            "session": URL}   (optional: a whole session of the real worker with this screen
-//                               against the server at URL, every prompt allowed)
+//            "repeat": N}   (optional: N more previews of the primary, counting live objects)
 #include <windows.h>
 // after windows.h
 #include <objbase.h>
@@ -21,17 +19,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "launch/server_url.h"
-#include "net/websocket_connection_win.h"
 #include "screen/screen_win.h"
-#include "session/session_worker.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
 
@@ -40,22 +34,38 @@ namespace {
 
 using Json = nlohmann::json;
 
-// The quadrant colours; monitor i shows kPalette[(2 * i + q) % 6] in quadrant q (top left, top
-// right, bottom left, bottom right). The test knows the same table.
-constexpr std::array<COLORREF, 6> kPalette = {RGB(220, 30, 30),  RGB(30, 200, 30),
-                                              RGB(30, 30, 220),  RGB(230, 230, 40),
-                                              RGB(210, 40, 210), RGB(40, 210, 210)};
+// The quadrant colours (0xRRGGBB); monitor i shows kPalette[(2 * i + q) % 6] in quadrant q (top
+// left, top right, bottom left, bottom right). The test knows the same table.
+constexpr std::array<std::uint32_t, 6> kPalette = {0xDC1E1E, 0x1EC81E, 0x1E1EDC,
+                                                   0xE6E628, 0xD228D2, 0x28D2D2};
 constexpr int kCursorSide = 32;
 constexpr int kCursorHotSpot = 16;
 
+// What one monitor shows: one 0x00RRGGBB pixel each, row by row.
 struct Surface {
-  std::string pattern;
-  int index = 0;
-  std::vector<std::uint32_t> noise;  // one 0x00RRGGBB pixel each, row by row
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;
+
+  std::uint32_t At(int x, int y) const {
+    return pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                  static_cast<std::size_t>(x)];
+  }
 };
 
-COLORREF QuadrantColour(int monitor, int quadrant) {
-  return kPalette[(2 * monitor + quadrant) % 6];
+Surface MakeSurface(const std::string& pattern, int monitor, int width, int height,
+                    std::mt19937& random) {
+  Surface surface{width, height, {}};
+  surface.pixels.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const int quadrant = (y >= height / 2 ? 2 : 0) + (x >= width / 2 ? 1 : 0);
+      surface.pixels.push_back(pattern == "noise"       ? random() & 0xFFFFFF
+                               : pattern == "quadrants" ? kPalette[(2 * monitor + quadrant) % 6]
+                                                        : 0xFFFFFF);
+    }
+  }
+  return surface;
 }
 
 LRESULT CALLBACK SurfaceProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -64,31 +74,12 @@ LRESULT CALLBACK SurfaceProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
   const auto* surface = reinterpret_cast<Surface*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  RECT client;
-  GetClientRect(window, &client);
-  const int w = client.right, h = client.bottom;
-  auto fill = [dc](RECT area, COLORREF colour) {
-    HBRUSH brush = CreateSolidBrush(colour);
-    FillRect(dc, &area, brush);
-    DeleteObject(brush);
-  };
-  if (surface->pattern == "quadrants") {
-    fill({0, 0, w / 2, h / 2}, QuadrantColour(surface->index, 0));
-    fill({w / 2, 0, w, h / 2}, QuadrantColour(surface->index, 1));
-    fill({0, h / 2, w / 2, h}, QuadrantColour(surface->index, 2));
-    fill({w / 2, h / 2, w, h}, QuadrantColour(surface->index, 3));
-  } else if (surface->pattern == "noise") {
-    BITMAPINFO format{};
-    format.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    format.bmiHeader.biWidth = w;
-    format.bmiHeader.biHeight = -h;
-    format.bmiHeader.biPlanes = 1;
-    format.bmiHeader.biBitCount = 32;
-    format.bmiHeader.biCompression = BI_RGB;
-    SetDIBitsToDevice(dc, 0, 0, w, h, 0, 0, 0, h, surface->noise.data(), &format, DIB_RGB_COLORS);
-  } else {
-    fill(client, RGB(255, 255, 255));
-  }
+  BITMAPINFO format{};
+  format.bmiHeader = {
+      sizeof(BITMAPINFOHEADER), surface->width, -surface->height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  SetDIBitsToDevice(
+      dc, 0, 0, static_cast<DWORD>(surface->width), static_cast<DWORD>(surface->height), 0, 0, 0,
+      static_cast<UINT>(surface->height), surface->pixels.data(), &format, DIB_RGB_COLORS);
   EndPaint(window, &paint);
   return 0;
 }
@@ -178,56 +169,6 @@ int OpenHandles() {
   return open;
 }
 
-// The session's other parts do nothing: this run is about the pictures.
-class IdleInput final : public InputInjector {
- public:
-  bool ApplyInputs(const JsonArray&, bool, std::u16string_view) override { return true; }
-  void ReleaseAll() noexcept override {}
-  void StopInput() noexcept override {}
-  void lock() override { lock_.lock(); }
-  void unlock() noexcept override { lock_.unlock(); }
-
- private:
-  std::mutex lock_;
-};
-
-class NoFiles final : public FileTransfer {
- public:
-  std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
-                                             std::u16string_view, std::u16string_view,
-                                             const StopEvent&) override {
-    return std::nullopt;
-  }
-  void ResetTransfer() noexcept override {}
-};
-
-Json RunSession(const std::string& url) {
-  LaunchOptions options;
-  options.server = ValidateServerUrl(Utf8ToUtf16(url), true);
-  options.allow_insecure_local = true;
-  options.support_ticket = u"123456";
-  options.requester = u"Screen customer";
-  const DeviceCredentials credentials{std::u16string(32, u'a'), std::u16string(64, u'b')};
-  SessionWorkerParts parts;
-  parts.connect = MakeWebSocketConnectionFactory();
-  parts.screen = MakeWindowsScreen();
-  parts.input = std::make_unique<IdleInput>();
-  parts.file = std::make_unique<NoFiles>();
-  parts.thread_enter = [] {
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) throw std::runtime_error("COM");
-  };
-  parts.thread_leave = [] { CoUninitialize(); };
-  SessionWorker worker(options, credentials, std::move(parts));
-  worker.Start();
-  WaitFor("the session did not finish", [&] {
-    const SessionSnapshot snapshot = worker.Snapshot();
-    if (snapshot.consent_required) worker.SubmitConsent(true, snapshot.consent_id);
-    return snapshot.finished;
-  });
-  worker.Stop();
-  return {{"status_text", Utf16ToUtf8(worker.Snapshot().status_text)}};
-}
-
 Json FrameJson(const PreviewFrame& frame) {
   return {{"jpeg", Utf16ToUtf8(frame.jpeg)},
           {"error", Utf16ToUtf8(frame.error)},
@@ -259,18 +200,14 @@ Json Run(const Json& scenario) {
   RegisterClassW(&window_class);
 
   const std::string pattern = scenario.value("pattern", "none");
-  std::vector<Surface> surfaces(monitors.size());
+  std::vector<Surface> surfaces;
+  surfaces.reserve(monitors.size());  // the windows keep pointers to them
   std::vector<HWND> windows;
   std::mt19937 random(1234);
   for (std::size_t i = 0; pattern != "none" && i < monitors.size(); ++i) {
     const ScreenRect& r = monitors[i].rect;
-    Surface& surface = surfaces[i];
-    surface.pattern = pattern;
-    surface.index = static_cast<int>(i);
-    if (pattern == "noise") {
-      surface.noise.resize(static_cast<std::size_t>(r.right - r.left) * (r.bottom - r.top));
-      for (std::uint32_t& pixel : surface.noise) pixel = random() & 0xFFFFFF;
-    }
+    Surface& surface = surfaces.emplace_back(
+        MakeSurface(pattern, static_cast<int>(i), r.right - r.left, r.bottom - r.top, random));
     HWND window =
         CreateWindowExW(WS_EX_TOPMOST | WS_EX_TOOLWINDOW, window_class.lpszClassName,
                         L"screen probe", WS_POPUP, r.left, r.top, r.right - r.left,
@@ -285,20 +222,13 @@ Json Run(const Json& scenario) {
   HDC screen = GetDC(nullptr);
   for (std::size_t i = 0; i < windows.size(); ++i) {
     const ScreenRect& r = monitors[i].rect;
-    const std::array<POINT, 2> probes = {POINT{r.left + 3, r.top + 3},
-                                         POINT{r.right - 4, r.bottom - 4}};
     WaitFor("the pattern did not appear", [&] {
-      for (std::size_t k = 0; k < probes.size(); ++k) {
-        const POINT p = probes[k];
-        COLORREF expected = RGB(255, 255, 255);
-        if (pattern == "quadrants") expected = QuadrantColour(static_cast<int>(i), k == 0 ? 0 : 3);
-        if (pattern == "noise") {
-          const std::uint32_t pixel =
-              surfaces[i].noise[static_cast<std::size_t>(p.y - r.top) * (r.right - r.left) +
-                                (p.x - r.left)];
-          expected = RGB(pixel >> 16 & 0xFF, pixel >> 8 & 0xFF, pixel & 0xFF);
+      for (const POINT p : {POINT{3, 3}, POINT{r.right - r.left - 4, r.bottom - r.top - 4}}) {
+        const std::uint32_t rgb = surfaces[i].At(p.x, p.y);
+        if (GetPixel(screen, r.left + p.x, r.top + p.y) !=
+            RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF)) {
+          return false;
         }
-        if (GetPixel(screen, p.x, p.y) != expected) return false;
       }
       return true;
     });
@@ -342,10 +272,6 @@ Json Run(const Json& scenario) {
         throw std::runtime_error("capture failed: " + Utf16ToUtf8(frame.error));
     }
     result["counts"] = counts;
-  }
-
-  if (scenario.contains("session")) {
-    result["session"] = RunSession(scenario.at("session").get<std::string>());
   }
 
   for (HWND window : windows) DestroyWindow(window);

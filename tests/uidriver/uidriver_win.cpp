@@ -3,36 +3,34 @@
 // reads what they show, types into fields and presses buttons. Every answer is one JSON object
 // a line (UTF-8) so the tests can parse it; failures go to stderr with a non-zero exit code.
 //
-//   uidriver windows [--class C] [--title T] [--all]  top-level windows (--all: hidden ones too)
-//   uidriver wait-window [--class C] [--title T] [--timeout S]
-//   uidriver wait-gone [--class C] [--title T] [--timeout S]
-//   uidriver controls HWND                            every control inside a window
-//   uidriver set-text HWND ID TEXT                    replace a control's text
-//   uidriver click HWND ID                            press a button without waiting for it
-//   uidriver boxes [--title T]                        open message boxes with texts and buttons
-//   uidriver wait-box [--title T] [--timeout S]
-//   uidriver answer HWND ID                           press a button of a message box
-//   uidriver file-dialogs                             open Open/Save dialogs
-//   uidriver wait-file-dialog [--title T] [--timeout S]
-//   uidriver fill-file-name HWND PATH                 type a name into a file dialog and accept it
-//   uidriver close HWND                               ask a window to close (WM_CLOSE, posted)
-//   uidriver send HWND MESSAGE WPARAM LPARAM          send a message and wait for its result
-//   uidriver run-hidden PROGRAM [ARGUMENTS...]        start a program with SW_HIDE, wait for it,
-//                                                    exit with its exit code
-//   uidriver keys HWND KEY...                         bring the window forward and type: a key is
-//                                                    a virtual-key number, "text:..." or
-//                                                    "shift+N"
-//   uidriver focus HWND                               the control that has the keyboard focus
-//   uidriver pattern LEFT TOP RIGHT BOTTOM RRGGBB     show a window of one colour over the given
-//                                                    screen rectangle until it is closed
+//   uidriver windows | boxes | file-dialogs [--class C] [--title T] [--all]
+//                                 top-level windows, message boxes (texts, icon, buttons), open
+//                                 Open/Save dialogs (--all: hidden ones too)
+//   uidriver wait-window | wait-box | wait-file-dialog [--class C] [--title T] [--timeout S]
+//                                 the first of those once one is there
+//   uidriver wait-gone [--class C] [--title T] [--all] [--timeout S]
+//   uidriver controls HWND        every control inside a window
+//   uidriver set-text HWND ID TEXT
+//   uidriver click HWND ID        press a button without waiting for it (also: answer)
+//   uidriver fill-file-name HWND PATH   type a name into a file dialog and accept it
+//   uidriver close HWND           ask a window to close (WM_CLOSE, posted)
+//   uidriver send HWND MESSAGE WPARAM LPARAM   send a message and print its result
+//   uidriver keys HWND KEY...     bring the window forward and type: a virtual-key number or
+//                                 "text:..."
+//   uidriver focus HWND           the control that has the keyboard focus
+//   uidriver run-hidden PROGRAM [ARGUMENTS...]   start a program with SW_HIDE and exit with its
+//                                 exit code
+//   uidriver pattern LEFT TOP RIGHT BOTTOM RRGGBB   a window of one colour over the rectangle
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cwchar>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -40,21 +38,14 @@ namespace {
 constexpr int kDefaultTimeoutSeconds = 30;
 constexpr UINT kMessageTimeoutMs = 5000;
 constexpr int kMessageBoxTextId = 0xFFFF;
-// Windows gives a message box's icon id 20, Wine 1088.
-constexpr int kMessageBoxIconIds[] = {20, 1088};
+constexpr int kMessageBoxIconIds[] = {20, 1088};  // Windows gives the icon id 20, Wine 1088
 constexpr int kFileNameComboId = 1148;
 
-class UsageError {
- public:
-  explicit UsageError(std::string text) : text_(std::move(text)) {}
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
+struct UsageError {
+  std::string text;
 };
 
 std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return {};
   const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                        nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(size), '\0');
@@ -66,19 +57,12 @@ std::string ToUtf8(const std::wstring& text) {
 std::string JsonString(const std::wstring& text) {
   std::string out = "\"";
   for (const char c : ToUtf8(text)) {
-    const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20) {
+    } else if (static_cast<unsigned char>(c) < 0x20) {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
       out += escaped;
     } else {
       out += c;
@@ -87,26 +71,36 @@ std::string JsonString(const std::wstring& text) {
   return out + "\"";
 }
 
-std::string JsonBool(bool value) { return value ? "true" : "false"; }
+// An object from values already written as JSON.
+std::string Object(std::initializer_list<std::pair<const char*, std::string>> fields) {
+  std::string out;
+  for (const auto& [key, value] : fields) {
+    out += (out.empty() ? "{\"" : ",\"") + std::string(key) + "\":" + value;
+  }
+  return out + "}";
+}
 
-std::string HandleText(HWND window) {
-  return std::to_string(reinterpret_cast<std::uintptr_t>(window));
+std::string Bool(BOOL value) { return value ? "true" : "false"; }
+std::string Handle(HWND window) { return std::to_string(reinterpret_cast<std::uintptr_t>(window)); }
+std::string Style(HWND window, int which) {
+  return std::to_string(static_cast<unsigned long>(GetWindowLongW(window, which)));
+}
+std::string Rect(const RECT& r) {
+  return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+         std::to_string(r.right) + "," + std::to_string(r.bottom) + "]";
+}
+
+int ParseNumber(const std::wstring& text) {
+  wchar_t* end = nullptr;
+  const long long value = std::wcstoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != L'\0') throw UsageError{"not a number: " + ToUtf8(text)};
+  return static_cast<int>(value);
 }
 
 HWND ParseHandle(const std::wstring& text) {
-  wchar_t* end = nullptr;
-  const unsigned long long value = std::wcstoull(text.c_str(), &end, 10);
-  if (text.empty() || *end != L'\0') throw UsageError("not a window handle: " + ToUtf8(text));
-  const auto window = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(value));
-  if (!IsWindow(window)) throw UsageError("no such window: " + ToUtf8(text));
+  const auto window = reinterpret_cast<HWND>(static_cast<std::intptr_t>(ParseNumber(text)));
+  if (!IsWindow(window)) throw UsageError{"no such window: " + ToUtf8(text)};
   return window;
-}
-
-int ParseId(const std::wstring& text) {
-  wchar_t* end = nullptr;
-  const long value = std::wcstol(text.c_str(), &end, 10);
-  if (text.empty() || *end != L'\0') throw UsageError("not a control id: " + ToUtf8(text));
-  return static_cast<int>(value);
 }
 
 std::wstring ClassOf(HWND window) {
@@ -115,7 +109,7 @@ std::wstring ClassOf(HWND window) {
   return name;
 }
 
-// Reads another process's control text without hanging on a busy or hung window.
+// Reads another process's window text without hanging on a busy or hung window.
 std::wstring TextOf(HWND window) {
   DWORD_PTR length = 0;
   if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kMessageTimeoutMs,
@@ -132,164 +126,85 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
-std::string RectJson(HWND window) {
-  RECT rect{};
-  GetWindowRect(window, &rect);
-  return "[" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
-         std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "]";
-}
-
-std::vector<HWND> TopLevelWindows() {
-  std::vector<HWND> windows;
-  EnumWindows(
-      [](HWND window, LPARAM list) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&windows));
-  return windows;
-}
-
-std::vector<HWND> Descendants(HWND parent) {
-  std::vector<HWND> children;
-  EnumChildWindows(
-      parent,
-      [](HWND window, LPARAM list) -> BOOL {
-        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&children));
-  return children;
+// The top-level windows (no parent), or every window inside `parent`.
+std::vector<HWND> WindowsIn(HWND parent = nullptr) {
+  std::vector<HWND> found;
+  const WNDENUMPROC add = [](HWND window, LPARAM list) -> BOOL {
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+  };
+  if (parent) {
+    EnumChildWindows(parent, add, reinterpret_cast<LPARAM>(&found));
+  } else {
+    EnumWindows(add, reinterpret_cast<LPARAM>(&found));
+  }
+  return found;
 }
 
 // Direct children first: file dialogs nest a list view that reuses id 1 below the OK button.
 HWND FindControl(HWND parent, int id) {
-  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (GetDlgCtrlID(child) == id) return child;
-  }
-  for (HWND child : Descendants(parent)) {
-    if (GetDlgCtrlID(child) == id) return child;
-  }
-  throw UsageError("no control with id " + std::to_string(id));
-}
-
-bool IsFileDialog(HWND window) {
-  for (HWND child : Descendants(window)) {
-    if (GetDlgCtrlID(child) == kFileNameComboId) return true;
-  }
-  return false;
-}
-
-bool IsDialog(HWND window) { return ClassOf(window) == L"#32770"; }
-
-struct Filter {
-  std::optional<std::wstring> class_name;
-  std::optional<std::wstring> title;
-  bool Matches(HWND window) const {
-    if (class_name && ClassOf(window) != *class_name) return false;
-    if (title && TextOf(window) != *title) return false;
-    return true;
-  }
-};
-
-struct Arguments {
-  std::vector<std::wstring> positional;
-  Filter filter;
-  int timeout_seconds = kDefaultTimeoutSeconds;
-  bool include_hidden = false;
-};
-
-Arguments ParseArguments(int argc, wchar_t** argv, int first) {
-  Arguments parsed;
-  for (int i = first; i < argc; ++i) {
-    const std::wstring argument = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (argument == L"--class" && has_value) {
-      parsed.filter.class_name = argv[++i];
-    } else if (argument == L"--title" && has_value) {
-      parsed.filter.title = argv[++i];
-    } else if (argument == L"--all") {
-      parsed.include_hidden = true;
-    } else if (argument == L"--timeout" && has_value) {
-      parsed.timeout_seconds = ParseId(argv[++i]);
-    } else {
-      parsed.positional.push_back(argument);
+  for (const bool direct : {true, false}) {
+    for (HWND child : WindowsIn(parent)) {
+      if ((!direct || GetParent(child) == parent) && GetDlgCtrlID(child) == id) return child;
     }
   }
-  return parsed;
+  return nullptr;
 }
 
-const std::wstring& Positional(const Arguments& arguments, size_t index, const char* what) {
-  if (index >= arguments.positional.size()) throw UsageError(std::string("missing ") + what);
-  return arguments.positional[index];
+HWND Control(HWND parent, int id) {
+  HWND control = FindControl(parent, id);
+  if (!control) throw UsageError{"no control with id " + std::to_string(id)};
+  return control;
 }
 
-void PrintLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+bool IsFileDialog(HWND window) { return FindControl(window, kFileNameComboId) != nullptr; }
+bool IsMessageBox(HWND window) { return ClassOf(window) == L"#32770" && !IsFileDialog(window); }
 
 std::string WindowJson(HWND window) {
-  DWORD process_id = 0;
-  GetWindowThreadProcessId(window, &process_id);
-  RECT client{};
+  RECT outer{}, client{};
+  GetWindowRect(window, &outer);
   GetClientRect(window, &client);
-  return "{\"hwnd\":" + HandleText(window) + ",\"class\":" + JsonString(ClassOf(window)) +
-         ",\"title\":" + JsonString(TextOf(window)) +
-         ",\"visible\":" + JsonBool(IsWindowVisible(window)) +
-         ",\"enabled\":" + JsonBool(IsWindowEnabled(window)) +
-         ",\"pid\":" + std::to_string(process_id) + ",\"rect\":" + RectJson(window) +
-         ",\"client\":[" + std::to_string(client.right) + "," + std::to_string(client.bottom) +
-         "],\"iconic\":" + JsonBool(IsIconic(window)) + ",\"style\":" +
-         std::to_string(static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE))) +
-         ",\"ex_style\":" +
-         std::to_string(static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE))) + "}";
-}
-
-// A control's rectangle in its parent's client coordinates: what the window's layout set.
-std::string ClientRectJson(HWND control) {
-  RECT rect{};
-  GetWindowRect(control, &rect);
-  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-  return "[" + std::to_string(rect.left) + "," + std::to_string(rect.top) + "," +
-         std::to_string(rect.right) + "," + std::to_string(rect.bottom) + "]";
+  return Object(
+      {{"hwnd", Handle(window)},
+       {"title", JsonString(TextOf(window))},
+       {"rect", Rect(outer)},
+       {"client", "[" + std::to_string(client.right) + "," + std::to_string(client.bottom) + "]"},
+       {"iconic", Bool(IsIconic(window))},
+       {"style", Style(window, GWL_STYLE)},
+       {"ex_style", Style(window, GWL_EXSTYLE)}});
 }
 
 std::string ControlJson(HWND control) {
-  return "{\"hwnd\":" + HandleText(control) + ",\"id\":" + std::to_string(GetDlgCtrlID(control)) +
-         ",\"style\":" +
-         std::to_string(static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE))) +
-         ",\"client_rect\":" + ClientRectJson(control) +
-         ",\"class\":" + JsonString(ClassOf(control)) + ",\"text\":" + JsonString(TextOf(control)) +
-         ",\"visible\":" + JsonBool(IsWindowVisible(control)) +
-         ",\"enabled\":" + JsonBool(IsWindowEnabled(control)) + ",\"rect\":" + RectJson(control) +
-         ",\"parent\":" + HandleText(GetParent(control)) + "}";
+  RECT outer{};
+  GetWindowRect(control, &outer);
+  RECT inside = outer;  // in the parent's client coordinates: what the window's layout set
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&inside), 2);
+  return Object({{"id", std::to_string(GetDlgCtrlID(control))},
+                 {"class", JsonString(ClassOf(control))},
+                 {"text", JsonString(TextOf(control))},
+                 {"visible", Bool(IsWindowVisible(control))},
+                 {"enabled", Bool(IsWindowEnabled(control))},
+                 {"style", Style(control, GWL_STYLE)},
+                 {"rect", Rect(outer)},
+                 {"client_rect", Rect(inside)}});
 }
 
-// Pixels of a square of the screen, or of an icon drawn on a plain background, as 0x00RRGGBB.
+// Pixels of a square drawn by `paint`, as 0x00RRGGBB.
 std::vector<DWORD> Pixels(int size, const std::function<void(HDC)>& paint) {
   BITMAPINFO info{};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = size;
-  info.bmiHeader.biHeight = -size;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  info.bmiHeader.biCompression = BI_RGB;
+  info.bmiHeader = {sizeof info.bmiHeader, size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
   void* bits = nullptr;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HDC memory = CreateCompatibleDC(nullptr);
+  HBITMAP bitmap = CreateDIBSection(memory, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   HGDIOBJ previous = SelectObject(memory, bitmap);
   paint(memory);
   GdiFlush();
-  const auto* first = static_cast<const DWORD*>(bits);
-  std::vector<DWORD> pixels(first, first + size * size);
+  std::vector<DWORD> pixels(static_cast<const DWORD*>(bits),
+                            static_cast<const DWORD*>(bits) + size * size);
   for (DWORD& pixel : pixels) pixel &= 0xFFFFFF;
   SelectObject(memory, previous);
   DeleteObject(bitmap);
   DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
   return pixels;
 }
 
@@ -298,9 +213,7 @@ std::vector<DWORD> Pixels(int size, const std::function<void(HDC)>& paint) {
 // (the opaque ones) must match what the screen shows.
 std::string IconName(HWND box) {
   HWND icon = nullptr;
-  for (const int id : kMessageBoxIconIds) {
-    if (!icon) icon = GetDlgItem(box, id);
-  }
+  for (const int id : kMessageBoxIconIds) icon = icon ? icon : GetDlgItem(box, id);
   if (!icon || !IsWindowVisible(icon)) return "none";
   RECT rect{};
   GetWindowRect(icon, &rect);
@@ -311,84 +224,77 @@ std::string IconName(HWND box) {
     BitBlt(dc, 0, 0, size, size, screen, rect.left, rect.top, SRCCOPY);
     ReleaseDC(nullptr, screen);
   });
-  const struct {
-    LPCWSTR resource;
-    const char* name;
-  } known[] = {{IDI_INFORMATION, "information"},
-               {IDI_WARNING, "warning"},
-               {IDI_ERROR, "error"},
-               {IDI_QUESTION, "question"}};
-  for (const auto& candidate : known) {
-    HICON standard = LoadIconW(nullptr, candidate.resource);
-    const auto on = [&](int brush) {
+  const std::pair<LPCWSTR, const char*> known[] = {{IDI_INFORMATION, "information"},
+                                                   {IDI_WARNING, "warning"},
+                                                   {IDI_ERROR, "error"},
+                                                   {IDI_QUESTION, "question"}};
+  for (const auto& [resource, name] : known) {
+    const auto on = [&, resource = resource](int brush) {
       return Pixels(size, [&](HDC dc) {
         RECT all{0, 0, size, size};
         FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(brush)));
-        DrawIconEx(dc, 0, 0, standard, size, size, 0, nullptr, DI_NORMAL);
+        DrawIconEx(dc, 0, 0, LoadIconW(nullptr, resource), size, size, 0, nullptr, DI_NORMAL);
       });
     };
     const auto black = on(BLACK_BRUSH);
     const auto white = on(WHITE_BRUSH);
-    size_t opaque = 0;
-    size_t matching = 0;
+    size_t opaque = 0, matching = 0;
     for (size_t i = 0; i < shown.size(); ++i) {
       if (black[i] != white[i]) continue;
       ++opaque;
       if (black[i] == shown[i]) ++matching;
     }
-    if (opaque > 0 && matching * 10 >= opaque * 9) return candidate.name;
+    if (opaque > 0 && matching * 10 >= opaque * 9) return name;
   }
   return "other";
 }
 
 std::string BoxJson(HWND box) {
   std::string buttons;
-  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (ClassOf(child) != L"Button" || !IsWindowVisible(child)) continue;
-    if (!buttons.empty()) buttons += ",";
-    buttons += "{\"id\":" + std::to_string(GetDlgCtrlID(child)) +
-               ",\"text\":" + JsonString(TextOf(child)) +
-               ",\"enabled\":" + JsonBool(IsWindowEnabled(child)) + "}";
+  for (HWND child : WindowsIn(box)) {
+    if (GetParent(child) != box || ClassOf(child) != L"Button" || !IsWindowVisible(child)) continue;
+    buttons += (buttons.empty() ? "" : ",") + Object({{"id", std::to_string(GetDlgCtrlID(child))},
+                                                      {"text", JsonString(TextOf(child))},
+                                                      {"enabled", Bool(IsWindowEnabled(child))}});
   }
   HWND text = GetDlgItem(box, kMessageBoxTextId);
-  return "{\"hwnd\":" + HandleText(box) + ",\"title\":" + JsonString(TextOf(box)) +
-         ",\"text\":" + JsonString(text ? TextOf(text) : std::wstring()) + ",\"icon\":\"" +
-         IconName(box) + "\",\"buttons\":[" + buttons + "]}";
+  return Object({{"hwnd", Handle(box)},
+                 {"title", JsonString(TextOf(box))},
+                 {"text", JsonString(text ? TextOf(text) : std::wstring())},
+                 {"icon", "\"" + IconName(box) + "\""},
+                 {"buttons", "[" + buttons + "]"}});
 }
 
 std::string FileDialogJson(HWND dialog) {
-  HWND name = FindControl(dialog, kFileNameComboId);
-  return "{\"hwnd\":" + HandleText(dialog) + ",\"title\":" + JsonString(TextOf(dialog)) +
-         ",\"file_name\":" + JsonString(TextOf(name)) + "}";
+  return Object({{"hwnd", Handle(dialog)},
+                 {"title", JsonString(TextOf(dialog))},
+                 {"file_name", JsonString(TextOf(Control(dialog, kFileNameComboId)))}});
 }
 
-std::vector<HWND> Matching(const std::function<bool(HWND)>& wanted, bool include_hidden = false) {
-  std::vector<HWND> found;
-  for (HWND window : TopLevelWindows()) {
-    if ((include_hidden || IsWindowVisible(window)) && wanted(window)) found.push_back(window);
-  }
-  return found;
-}
-
-bool IsMessageBox(HWND window) { return IsDialog(window) && !IsFileDialog(window); }
-
-// Polls until something appears (or disappears); a busy two-core machine may take a while.
-template <typename Predicate>
-bool WaitFor(int timeout_seconds, Predicate done) {
+// Polls until `done`; a busy two-core machine may take a while.
+bool WaitFor(int timeout_seconds, const std::function<bool()>& done) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_seconds) * 1000;
-  while (true) {
-    if (done()) return true;
+  while (!done()) {
     if (GetTickCount64() >= deadline) return false;
     Sleep(50);
   }
+  return true;
 }
 
 void Press(HWND button) {
   if (!IsWindowVisible(button) || !IsWindowEnabled(button)) {
-    throw UsageError("the button is hidden or disabled");
+    throw UsageError{"the button is hidden or disabled"};
   }
   // Posted, not sent: the click may open a modal box, which must not block the driver.
   PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+void SetText(HWND control, const std::wstring& text) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                           SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result)) {
+    throw UsageError{"the control did not take the text"};
+  }
 }
 
 // Quotes one argument for CreateProcessW the way CommandLineToArgvW reads it back.
@@ -420,9 +326,8 @@ int RunHidden(const std::vector<std::wstring>& command) {
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process)) {
-    throw UsageError("cannot start " + ToUtf8(line));
+    throw UsageError{"cannot start " + ToUtf8(line)};
   }
-  PrintLine("{\"pid\":" + std::to_string(process.dwProcessId) + "}");
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
@@ -431,59 +336,32 @@ int RunHidden(const std::vector<std::wstring>& command) {
   return static_cast<int>(code);
 }
 
-HWND FocusOf(HWND window) {
-  GUITHREADINFO info{};
-  info.cbSize = sizeof info;
-  if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) return nullptr;
-  return info.hwndFocus;
+// One key stroke, down and up.
+void Stroke(WORD vk, WORD scan, DWORD flags) {
+  INPUT inputs[2]{};
+  for (DWORD up : {0, 1}) {
+    inputs[up].type = INPUT_KEYBOARD;
+    inputs[up].ki = {vk, scan, flags | (up ? KEYEVENTF_KEYUP : 0), 0, 0};
+  }
+  if (SendInput(2, inputs, sizeof(INPUT)) != 2) throw UsageError{"SendInput failed"};
 }
 
-// Input goes to the foreground window only: make it that first (no window manager here, so a
-// person's click would do the same).
-void BringForward(HWND window) {
+void TypeKeys(HWND window, const std::vector<std::wstring>& keys) {
+  // Input goes to the foreground window only: make it that first (no window manager here, so a
+  // person's click would do the same).
   if (!WaitFor(kDefaultTimeoutSeconds, [&] {
         if (GetForegroundWindow() == window) return true;
         SetForegroundWindow(window);
         return false;
       })) {
-    throw UsageError("the window does not come to the front");
+    throw UsageError{"the window does not come to the front"};
   }
-}
-
-void SendKey(WORD key, bool up) {
-  INPUT input{};
-  input.type = INPUT_KEYBOARD;
-  input.ki.wVk = key;
-  input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
-  input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
-  if (SendInput(1, &input, sizeof input) != 1) throw UsageError("SendInput failed");
-}
-
-void SendCharacter(wchar_t c) {
-  INPUT inputs[2]{};
-  for (int i = 0; i < 2; ++i) {
-    inputs[i].type = INPUT_KEYBOARD;
-    inputs[i].ki.wScan = c;
-    inputs[i].ki.dwFlags = KEYEVENTF_UNICODE | (i == 1 ? KEYEVENTF_KEYUP : 0);
-  }
-  if (SendInput(2, inputs, sizeof inputs[0]) != 2) throw UsageError("SendInput failed");
-}
-
-void TypeKeys(HWND window, const std::vector<std::wstring>& keys) {
-  BringForward(window);
   for (const std::wstring& key : keys) {
     if (key.rfind(L"text:", 0) == 0) {
-      for (const wchar_t c : key.substr(5)) SendCharacter(c);
-    } else if (key.rfind(L"shift+", 0) == 0) {
-      const auto code = static_cast<WORD>(ParseId(key.substr(6)));
-      SendKey(VK_SHIFT, false);
-      SendKey(code, false);
-      SendKey(code, true);
-      SendKey(VK_SHIFT, true);
+      for (const wchar_t c : key.substr(5)) Stroke(0, c, KEYEVENTF_UNICODE);
     } else {
-      const auto code = static_cast<WORD>(ParseId(key));
-      SendKey(code, false);
-      SendKey(code, true);
+      const auto vk = static_cast<WORD>(ParseNumber(key));
+      Stroke(vk, static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)), 0);
     }
   }
 }
@@ -491,9 +369,9 @@ void TypeKeys(HWND window, const std::vector<std::wstring>& keys) {
 // A known picture for the preview tests: one colour over a rectangle, in a class of its own
 // ("QuilloryE2EPattern") so that tests can find and close it.
 int ShowPattern(const std::vector<std::wstring>& values) {
-  if (values.size() != 5) throw UsageError("usage: pattern LEFT TOP RIGHT BOTTOM RRGGBB");
+  if (values.size() != 5) throw UsageError{"usage: pattern LEFT TOP RIGHT BOTTOM RRGGBB"};
   const unsigned long rgb = std::wcstoul(values[4].c_str(), nullptr, 16);
-  const int left = ParseId(values[0]), top = ParseId(values[1]);
+  const int left = ParseNumber(values[0]), top = ParseNumber(values[1]);
   WNDCLASSW window_class{};
   window_class.lpfnWndProc = [](HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_DESTROY) PostQuitMessage(0);
@@ -504,11 +382,11 @@ int ShowPattern(const std::vector<std::wstring>& values) {
       CreateSolidBrush(RGB((rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF));
   window_class.lpszClassName = L"QuilloryE2EPattern";
   RegisterClassW(&window_class);
-  if (CreateWindowExW(WS_EX_NOACTIVATE, window_class.lpszClassName, values[4].c_str(),
-                      WS_POPUP | WS_VISIBLE, left, top, ParseId(values[2]) - left,
-                      ParseId(values[3]) - top, nullptr, nullptr, window_class.hInstance,
-                      nullptr) == nullptr) {
-    throw UsageError("the pattern window was not created");
+  if (!CreateWindowExW(WS_EX_NOACTIVATE, window_class.lpszClassName, values[4].c_str(),
+                       WS_POPUP | WS_VISIBLE, left, top, ParseNumber(values[2]) - left,
+                       ParseNumber(values[3]) - top, nullptr, nullptr, window_class.hInstance,
+                       nullptr)) {
+    throw UsageError{"the pattern window was not created"};
   }
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
@@ -516,95 +394,110 @@ int ShowPattern(const std::vector<std::wstring>& values) {
 }
 
 int Run(int argc, wchar_t** argv) {
-  if (argc < 2) throw UsageError("usage: uidriver COMMAND [ARGUMENTS]");
+  if (argc < 2) throw UsageError{"usage: uidriver COMMAND [ARGUMENTS]"};
   const std::wstring command = argv[1];
-  if (command == L"pattern") return ShowPattern(std::vector<std::wstring>(argv + 2, argv + argc));
-  if (command == L"run-hidden") {
-    // Everything after the command belongs to the program, options included.
-    return RunHidden(std::vector<std::wstring>(argv + 2, argv + argc));
-  }
-  const Arguments args = ParseArguments(argc, argv, 2);
-  const auto filtered = [&](const std::function<bool(HWND)>& kind) {
-    return Matching([&](HWND window) { return kind(window) && args.filter.Matches(window); },
-                    args.include_hidden);
-  };
-  const auto any = [](HWND) { return true; };
-  const auto wait_for_first = [&](const std::function<bool(HWND)>& kind, const char* what) {
-    std::vector<HWND> found;
-    if (!WaitFor(args.timeout_seconds, [&] { return !(found = filtered(kind)).empty(); })) {
-      throw UsageError(std::string("no ") + what + " appeared");
-    }
-    return found.front();
-  };
+  const std::vector<std::wstring> rest(argv + 2, argv + argc);
+  // Everything after these commands belongs to the program or the window, options included.
+  if (command == L"pattern") return ShowPattern(rest);
+  if (command == L"run-hidden") return RunHidden(rest);
 
-  if (command == L"windows") {
-    for (HWND window : filtered(any)) PrintLine(WindowJson(window));
-  } else if (command == L"wait-window") {
-    PrintLine(WindowJson(wait_for_first(any, "such window")));
-  } else if (command == L"wait-gone") {
-    if (!WaitFor(args.timeout_seconds, [&] { return filtered(any).empty(); })) {
-      throw UsageError("the window is still there");
+  std::vector<std::wstring> positional;
+  std::optional<std::wstring> class_name, title;
+  int timeout = kDefaultTimeoutSeconds;
+  bool all = false;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    const bool has_value = i + 1 < rest.size();
+    if (rest[i] == L"--class" && has_value) {
+      class_name = rest[++i];
+    } else if (rest[i] == L"--title" && has_value) {
+      title = rest[++i];
+    } else if (rest[i] == L"--timeout" && has_value) {
+      timeout = ParseNumber(rest[++i]);
+    } else if (rest[i] == L"--all") {
+      all = true;
+    } else {
+      positional.push_back(rest[i]);
     }
-  } else if (command == L"controls") {
-    for (HWND control : Descendants(ParseHandle(Positional(args, 0, "window handle")))) {
-      PrintLine(ControlJson(control));
-    }
-  } else if (command == L"set-text") {
-    HWND control = FindControl(ParseHandle(Positional(args, 0, "window handle")),
-                               ParseId(Positional(args, 1, "control id")));
-    const std::wstring& text = Positional(args, 2, "text");
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                             SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result)) {
-      throw UsageError("the control did not take the text");
-    }
-  } else if (command == L"click" || command == L"answer") {
-    Press(FindControl(ParseHandle(Positional(args, 0, "window handle")),
-                      ParseId(Positional(args, 1, "control id"))));
-  } else if (command == L"boxes") {
-    for (HWND box : filtered(IsMessageBox)) PrintLine(BoxJson(box));
-  } else if (command == L"wait-box") {
-    PrintLine(BoxJson(wait_for_first(IsMessageBox, "message box")));
-  } else if (command == L"file-dialogs") {
-    for (HWND dialog : filtered(IsFileDialog)) PrintLine(FileDialogJson(dialog));
-  } else if (command == L"wait-file-dialog") {
-    PrintLine(FileDialogJson(wait_for_first(IsFileDialog, "file dialog")));
-  } else if (command == L"fill-file-name") {
-    HWND dialog = ParseHandle(Positional(args, 0, "window handle"));
-    HWND combo = FindControl(dialog, kFileNameComboId);
-    HWND edit = nullptr;
-    for (HWND child : Descendants(combo)) {
-      if (ClassOf(child) == L"Edit") {
-        edit = child;
-        break;
+  }
+  const auto arg = [&](size_t index) -> const std::wstring& {
+    if (index >= positional.size()) throw UsageError{"missing argument"};
+    return positional[index];
+  };
+  const auto window = [&] { return ParseHandle(arg(0)); };
+
+  // The listing commands, and the waits for their first entry.
+  const struct {
+    const wchar_t* list;
+    const wchar_t* wait;
+    bool (*kind)(HWND);
+    std::string (*json)(HWND);
+  } listings[] = {{L"windows", L"wait-window", [](HWND) { return true; }, WindowJson},
+                  {L"boxes", L"wait-box", IsMessageBox, BoxJson},
+                  {L"file-dialogs", L"wait-file-dialog", IsFileDialog, FileDialogJson}};
+  const auto matching = [&](bool (*kind)(HWND)) {
+    std::vector<HWND> found;
+    for (HWND top : WindowsIn()) {
+      if ((all || IsWindowVisible(top)) && kind(top) &&
+          (!class_name || ClassOf(top) == *class_name) && (!title || TextOf(top) == *title)) {
+        found.push_back(top);
       }
     }
-    HWND target = edit ? edit : combo;
-    const std::wstring& path = Positional(args, 1, "path");
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(target, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
-                        SMTO_ABORTIFHUNG, kMessageTimeoutMs, &result);
-    Press(FindControl(dialog, IDOK));
-  } else if (command == L"close") {
-    PostMessageW(ParseHandle(Positional(args, 0, "window handle")), WM_CLOSE, 0, 0);
-  } else if (command == L"send") {
-    HWND window = ParseHandle(Positional(args, 0, "window handle"));
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, static_cast<UINT>(ParseId(Positional(args, 1, "message"))),
-                             static_cast<WPARAM>(ParseId(Positional(args, 2, "wparam"))),
-                             static_cast<LPARAM>(ParseId(Positional(args, 3, "lparam"))),
-                             SMTO_BLOCK, static_cast<UINT>(args.timeout_seconds) * 1000, &result)) {
-      throw UsageError("the window did not answer");
+    return found;
+  };
+  for (const auto& listing : listings) {
+    std::vector<HWND> found;
+    if (command == listing.list) {
+      for (HWND each : matching(listing.kind)) std::puts(listing.json(each).c_str());
+      return 0;
     }
-    PrintLine("{\"result\":" + std::to_string(static_cast<long long>(result)) + "}");
+    if (command == listing.wait) {
+      if (!WaitFor(timeout, [&] { return !(found = matching(listing.kind)).empty(); })) {
+        throw UsageError{"nothing appeared in time"};
+      }
+      std::puts(listing.json(found.front()).c_str());
+      return 0;
+    }
+  }
+
+  if (command == L"wait-gone") {
+    if (!WaitFor(timeout, [&] { return matching([](HWND) { return true; }).empty(); })) {
+      throw UsageError{"the window is still there"};
+    }
+  } else if (command == L"controls") {
+    for (HWND control : WindowsIn(window())) std::puts(ControlJson(control).c_str());
+  } else if (command == L"set-text") {
+    SetText(Control(window(), ParseNumber(arg(1))), arg(2));
+  } else if (command == L"click" || command == L"answer") {
+    Press(Control(window(), ParseNumber(arg(1))));
+  } else if (command == L"fill-file-name") {
+    HWND dialog = window();
+    HWND combo = Control(dialog, kFileNameComboId);
+    HWND edit = combo;
+    for (HWND child : WindowsIn(combo)) {
+      if (ClassOf(child) == L"Edit") edit = child;
+    }
+    SetText(edit, arg(1));
+    Press(Control(dialog, IDOK));
+  } else if (command == L"close") {
+    PostMessageW(window(), WM_CLOSE, 0, 0);
+  } else if (command == L"send") {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window(), static_cast<UINT>(ParseNumber(arg(1))),
+                             static_cast<WPARAM>(ParseNumber(arg(2))),
+                             static_cast<LPARAM>(ParseNumber(arg(3))), SMTO_BLOCK,
+                             static_cast<UINT>(timeout) * 1000, &result)) {
+      throw UsageError{"the window did not answer"};
+    }
+    std::puts(Object({{"result", std::to_string(static_cast<long long>(result))}}).c_str());
   } else if (command == L"keys") {
-    HWND window = ParseHandle(Positional(args, 0, "window handle"));
-    TypeKeys(window, std::vector<std::wstring>(args.positional.begin() + 1, args.positional.end()));
+    TypeKeys(window(), std::vector<std::wstring>(positional.begin() + 1, positional.end()));
   } else if (command == L"focus") {
-    HWND focus = FocusOf(ParseHandle(Positional(args, 0, "window handle")));
-    PrintLine(focus ? ControlJson(focus) : "{}");
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    const bool known = GetGUIThreadInfo(GetWindowThreadProcessId(window(), nullptr), &info);
+    std::puts(known && info.hwndFocus ? ControlJson(info.hwndFocus).c_str() : "{}");
   } else {
-    throw UsageError("unknown command: " + ToUtf8(command));
+    throw UsageError{"unknown command: " + ToUtf8(command)};
   }
   return 0;
 }
@@ -615,7 +508,7 @@ int wmain(int argc, wchar_t** argv) {
   try {
     return Run(argc, argv);
   } catch (const UsageError& error) {
-    std::fprintf(stderr, "uidriver: %s\n", error.text().c_str());
+    std::fprintf(stderr, "uidriver: %s\n", error.text.c_str());
     return 1;
   }
 }

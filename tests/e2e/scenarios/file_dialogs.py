@@ -4,7 +4,6 @@ dialogs. The second digit of the ticket picks the story (the first is always 6):
   60  offer report.bin (300000 bytes), offer declined.txt, ask for a file, ask again, then offer
       big.bin and hold the download after its first chunk until the customer stops support
   61  ask for a file and hold the upload after its first chunk until the customer stops support
-  62  the keyboard walk: consent, control, offer report.bin, ask for a file, wait for the stop
 
 Every step is a note ({"stage": ...}); a finished transfer notes its size and SHA-256.
 """
@@ -55,9 +54,6 @@ async def held_download(sim, name, size):
                 sim.note(stage="holding", toward="to_customer")
                 await sim.until_closed()
                 return
-        elif msg.get("type") == "file_cancel":
-            sim.note(stage="held_cancelled")
-            return
 
 
 async def held_upload(sim):
@@ -75,9 +71,6 @@ async def held_upload(sim):
             sim.note(stage="holding", toward="to_staff", received=received)
             await sim.until_closed()
             return
-        elif msg.get("type") == "file_cancel":
-            sim.note(stage="held_cancelled")
-            return
 
 
 async def scenario(sim):
@@ -88,15 +81,6 @@ async def scenario(sim):
     sim.assign_agent("agent-files")
     sim.note(stage="consent", monitors=len(request.get("monitors", [])))
     if not await sim.await_consent():
-        return
-    if story == "62":
-        sim.request_control()
-        sim.note(stage="control")
-        sim.note(stage="controlled", approved=await sim.await_control_consent())
-        await offer(sim, "report.bin", 300000, 7)
-        await ask(sim)
-        sim.note(stage="waiting_for_stop")
-        await sim.until_closed()
         return
     if story == "61":
         await held_upload(sim)

@@ -3,12 +3,12 @@ the first digit of the ticket a test types picks the story, and the test moves t
 creating gate files named "<ticket>-<step>" in the folder given as --set gates=DIR. A legacy
 connection (no ticket) uses the gate name "legacy-<step>".
 
-  0, 1  the whole session: waiting, consent, viewer, control request, agent ends
+  0, 1  the whole session: waiting, consent, viewer, control request, then the agent ends it
+        and offers a file in the same reply
   2     an old server version (version warning); at gate "agent" asks for consent; waits for
         the customer to close
   3     waits for the customer to close
-  4     a file for the customer named a/b:c*?.txt, kept waiting until gate "end"
-  5     the last reply ends the session and offers a new file in the same breath
+  4     a file for the customer named a/b:c*?.txt; waits for the customer to close
   9     the server refuses the ticket: 90xxxx invalid_support_ticket, 91xxxx
         device_already_connected, 92xxxx an unknown code
 """
@@ -16,6 +16,11 @@ connection (no ticket) uses the gate name "legacy-<step>".
 from pathlib import Path
 
 ERRORS = {"0": "invalid_support_ticket", "1": "device_already_connected", "2": "no_such_code"}
+
+
+def offer(transfer_id, name):
+    return {"id": transfer_id, "state": "awaiting_save", "direction": "to_customer",
+            "name": name, "size": 10}
 
 
 async def until_gate(sim, name):
@@ -37,31 +42,16 @@ async def scenario(sim):
     sim.request_message = await sim.next("request")
     sim.session["screen_preview"] = story in ("0", "1")  # the full story offers previews
 
-    if story in ("2", "3", "legacy"):
-        if story == "legacy":
-            await until_gate(sim, "agent")
-            sim.assign_agent("agent-legacy")
-            sim.session["file"] = {"id": "hidden-file", "state": "awaiting_save",
-                                   "direction": "to_customer", "name": "report.txt", "size": 10}
-            await until_gate(sim, "end")
-            sim.end("staff_end")
-            return
-        if story == "2":
-            await until_gate(sim, "agent")
-            sim.assign_agent("agent-2")
+    if story == "4":
+        sim.session["file"] = offer("file-4", "a/b:c*?.txt")
+    if story in ("2", "legacy"):
+        await until_gate(sim, "agent")
+        sim.assign_agent("agent-" + story)
+    if story in ("2", "3", "4"):
         await sim.until_closed()
         return
-
-    if story == "5":
-        await until_gate(sim, "end")
-        sim.session["file"] = {"id": "late-" + sim.label, "state": "awaiting_save",
-                               "direction": "to_customer", "name": "late.txt", "size": 10}
-        sim.end("staff_end")
-        return
-
-    if story == "4":
-        sim.session["file"] = {"id": "file-" + sim.label, "state": "awaiting_save",
-                               "direction": "to_customer", "name": "a/b:c*?.txt", "size": 10}
+    if story == "legacy":
+        sim.session["file"] = offer("hidden-file", "report.txt")
         await until_gate(sim, "end")
         sim.end("staff_end")
         return
@@ -76,4 +66,5 @@ async def scenario(sim):
     if not await sim.await_control_consent():
         return
     await until_gate(sim, "end")
+    sim.session["file"] = offer("late-file", "late.txt")
     sim.end("staff_end")
