@@ -32,8 +32,8 @@ class ProgramFile : public testing::Test {
     ASSERT_TRUE(module_) << "cannot open " << QUILLORY_EXE_PATH;
   }
 
-  std::string_view Resource(LPCWSTR name, LPCWSTR type) const {
-    HRSRC found = FindResourceW(module_.get(), name, type);
+  std::string_view Resource(int id, LPCWSTR type) const {
+    HRSRC found = FindResourceW(module_.get(), MAKEINTRESOURCEW(id), type);
     if (!found) return {};
     HGLOBAL loaded = LoadResource(module_.get(), found);
     return {static_cast<const char*>(LockResource(loaded)), SizeofResource(module_.get(), found)};
@@ -43,42 +43,26 @@ class ProgramFile : public testing::Test {
 };
 
 TEST_F(ProgramFile, CarriesVersion2026_10_6_1) {
-  const std::string_view block = Resource(MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-  ASSERT_FALSE(block.empty());
-  // VerQueryValue wants a writable copy of the block.
-  std::vector<char> copy(block.begin(), block.end());
+  const std::string_view block = Resource(VS_VERSION_INFO, RT_VERSION);
+  std::vector<char> copy(block.begin(), block.end());  // VerQueryValue wants a writable copy
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(copy.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(10, 2026));
-  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(1, 6));
-  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
-  EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+  const std::vector<DWORD> expected{MAKELONG(10, 2026), MAKELONG(1, 6)};
+  EXPECT_EQ(std::vector({fixed->dwFileVersionMS, fixed->dwFileVersionLS}), expected);
+  EXPECT_EQ(std::vector({fixed->dwProductVersionMS, fixed->dwProductVersionLS}), expected);
 }
 
-#pragma pack(push, 2)
-struct IconGroupEntry {
-  BYTE width;  // 0 means 256
-  BYTE height;
-  BYTE colors;
-  BYTE reserved;
-  WORD planes;
-  WORD bit_count;
-  DWORD bytes;
-  WORD id;
-};
-#pragma pack(pop)
-
 TEST_F(ProgramFile, Icon101HasEverySizeWindowsAsksFor) {
-  const std::string_view group = Resource(MAKEINTRESOURCEW(101), RT_GROUP_ICON);
+  // The group: a 6-byte header, then 14-byte entries whose first byte is the width (0 for 256).
+  const std::string_view group = Resource(101, RT_GROUP_ICON);
   ASSERT_GE(group.size(), 6u);
   const auto count = *reinterpret_cast<const WORD*>(group.data() + 4);
-  ASSERT_EQ(group.size(), 6 + count * sizeof(IconGroupEntry));
+  ASSERT_EQ(group.size(), 6u + count * 14u);
   std::vector<int> sizes;
   for (WORD i = 0; i < count; ++i) {
-    const auto* entry =
-        reinterpret_cast<const IconGroupEntry*>(group.data() + 6 + i * sizeof(IconGroupEntry));
-    sizes.push_back(entry->width == 0 ? 256 : entry->width);
+    const auto width = static_cast<BYTE>(group[6 + i * 14]);
+    sizes.push_back(width == 0 ? 256 : width);
   }
   EXPECT_EQ(sizes, (std::vector<int>{16, 20, 24, 32, 40, 48, 64, 256}));
 
@@ -98,8 +82,7 @@ TEST_F(ProgramFile, Icon101HasEverySizeWindowsAsksFor) {
 }
 
 TEST_F(ProgramFile, ManifestAsksForPerMonitorV2LongPathsInvokerAndCommonControls6) {
-  const std::string_view manifest = Resource(MAKEINTRESOURCEW(1), RT_MANIFEST);
-  ASSERT_FALSE(manifest.empty());
+  const std::string_view manifest = Resource(1, RT_MANIFEST);
   for (const char* expected :
        {">PerMonitorV2</dpiAwareness>", ">true</longPathAware>", "level=\"asInvoker\"",
         "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""}) {

@@ -1,5 +1,5 @@
 // The status window in this process, with a scripted session worker: what the window does with
-// its worker when Windows ends the user's session.
+// its worker when Windows ends the user's session, and where it keeps itself on the screen.
 #include "app/status_window_win.h"
 
 #include <gtest/gtest.h>
@@ -14,34 +14,26 @@
 namespace varnel {
 namespace {
 
-JsonObject Parse(std::u16string_view text) {
-  std::optional<JsonObject> parsed = JsonObject::TryParse(text);
-  if (!parsed) throw std::runtime_error("bad test JSON");
-  return *parsed;
-}
-
 // A server that keeps the session waiting with a file transfer under way, and a connection that,
 // like a real one, takes a while to give up once support is stopped.
 class SlowToStopConnection final : public Connection {
  public:
-  void Connect(const ServerEndpoint&, const StopEvent& stop_event) override {
-    stop_event_ = &stop_event;
-  }
+  void Connect(const ServerEndpoint&, const StopEvent& stop_event) override { stop_ = &stop_event; }
   JsonObject Exchange(const JsonObject&) override {
-    ++exchanges_;
-    if (exchanges_ == 1) return Parse(uR"({"ok":true,"server_version":"0.9.2"})");
-    if (exchanges_ > 2) {
-      stop_event_->WaitFor(std::chrono::seconds(60));
+    if (++exchanges_ > 2) {
+      stop_->WaitFor(std::chrono::seconds(60));
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       throw Cancelled{};
     }
-    return Parse(
-        uR"({"ok":true,"session":{"state":"waiting","id":"r1","screen_preview":false,
+    return *JsonObject::TryParse(
+        exchanges_ == 1
+            ? uR"({"ok":true,"server_version":"0.9.2"})"
+            : uR"({"ok":true,"session":{"state":"waiting","id":"r1","screen_preview":false,
                    "file":{"id":"f1","state":"delivering","direction":"to_customer"}}})");
   }
 
  private:
-  const StopEvent* stop_event_ = nullptr;
+  const StopEvent* stop_ = nullptr;
   int exchanges_ = 0;
 };
 
@@ -96,7 +88,8 @@ bool PumpUntil(Predicate done) {
   return true;
 }
 
-void RegisterWindowClassOnce() {
+// A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
+HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
   static const bool registered = [] {
     WNDCLASSEXW window_class{};
     window_class.cbSize = sizeof window_class;
@@ -105,13 +98,9 @@ void RegisterWindowClassOnce() {
     window_class.lpszClassName = kStatusWindowClass;
     return RegisterClassExW(&window_class) != 0;
   }();
-  ASSERT_TRUE(registered);
-}
-
-// A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
-HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
+  EXPECT_TRUE(registered);
   LaunchOptions options;
-  options.legacy_auto_connect = true;  // connects at once, no ticket to type
+  options.legacy_auto_connect = true;
   options.customer_name_required = false;
   window = std::make_unique<StatusWindow>(options, u"Local\\VarnelQuillory.window-test",
                                           RegisterWindowMessageW(L"t"), /*started_hidden=*/true,
@@ -120,17 +109,10 @@ HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory mak
                          0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), window.get());
 }
 
-SIZE ClientSize(HWND hwnd) {
-  RECT client{};
-  GetClientRect(hwnd, &client);
-  return {client.right, client.bottom};
-}
-
 TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   const std::filesystem::path marker =
       std::filesystem::temp_directory_path() / "quillory-window-test.part";
   std::filesystem::remove(marker);
-  RegisterWindowClassOnce();
   std::unique_ptr<StatusWindow> window;
   HWND hwnd = CreateLegacyWindow(window, [&marker](const LaunchOptions& launch) {
     SessionWorkerParts parts;
@@ -150,8 +132,8 @@ TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   EXPECT_FALSE(IsWindow(hwnd));
 }
 
+// The layout at each DPI is the end-to-end tests'; here the window moves and changes DPI live.
 TEST(StatusWindowTest, DetailsStayOnTheWorkAreaAndADpiChangeRefitsTheView) {
-  RegisterWindowClassOnce();
   std::unique_ptr<StatusWindow> window;
   HWND hwnd =
       CreateLegacyWindow(window, [](const LaunchOptions&) -> std::unique_ptr<SessionWorker> {
@@ -168,30 +150,19 @@ TEST(StatusWindowTest, DetailsStayOnTheWorkAreaAndADpiChangeRefitsTheView) {
   SetWindowPos(hwnd, nullptr, work.right - 50, work.bottom - 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(kDetailsToggleId, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(hwnd, kDetailsToggleId)));
-  const int dpi = static_cast<int>(GetDpiForWindow(hwnd));
-  EXPECT_EQ(ClientSize(hwnd).cx, MulDiv(490, dpi, 96));
-  EXPECT_EQ(ClientSize(hwnd).cy, MulDiv(570, dpi, 96));
   RECT outer{};
   GetWindowRect(hwnd, &outer);
   EXPECT_TRUE(outer.left >= work.left && outer.right <= work.right && outer.top >= work.top &&
               outer.bottom <= work.bottom);
 
-  // The system suggests a place on a 144-DPI monitor: the corner is kept, the fonts and every
-  // length are scaled anew. (The client size is not checked: this window's frame stays at its
-  // real DPI, so the frame computed for 144 DPI does not match it.)
+  // The system suggests a place on a 144-DPI monitor: the corner is kept, the fonts scaled anew.
   RECT suggested{work.left + 10, work.top + 20, work.left + 30, work.top + 40};
   SendMessageW(hwnd, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
   GetWindowRect(hwnd, &outer);
-  EXPECT_EQ(outer.left, work.left + 10);
-  EXPECT_EQ(outer.top, work.top + 20);
+  EXPECT_EQ(std::pair(outer.left, outer.top), std::pair(work.left + 10, work.top + 20));
   LOGFONTW font{};
   GetObjectW(reinterpret_cast<HFONT>(SendMessageW(status, WM_GETFONT, 0, 0)), sizeof font, &font);
   EXPECT_EQ(font.lfHeight, -23);  // 15 at 96 DPI, scaled and rounded
-  RECT details{};
-  GetWindowRect(GetDlgItem(hwnd, kDetailsTextId), &details);
-  MapWindowPoints(nullptr, hwnd, reinterpret_cast<POINT*>(&details), 2);
-  EXPECT_EQ(details.left, 27);                                         // the 18-unit margin
-  EXPECT_EQ(details.bottom - details.top, ClientSize(hwnd).cy - 495);  // H - 330 units
   DestroyWindow(hwnd);
 }
 

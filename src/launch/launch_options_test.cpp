@@ -34,10 +34,7 @@ Args Company2(std::u16string identity) {
 }
 
 const std::u16string kInvalid = u"Empty, too long, or invalid value for option: ";
-const std::u16string kCompany = u"--ixcompany must be a 32-bit integer.";
 const std::u16string kTooMany = u"Too many command-line arguments.";
-const std::u16string kCompany2Only =
-    u"--identity is for --ixcompany 2. Other customers enter their name in the support window.";
 const std::u16string kFiveFields =
     u"--identity must contain market code|store code|vendor code|program name|version.";
 const std::u16string kFieldLength = u"Each --identity field must contain 1 to 128 characters.";
@@ -58,8 +55,6 @@ TEST(ParseLaunchOptionsTest, EachOptionFillsItsOwnField) {
   defaults.program_name = build::kProductName;
   defaults.program_version = build::kProductVersion;
   EXPECT_EQ(ParseLaunchOptions({}), defaults);
-
-  ASSERT_EQ(kEveryOption.size(), 26u);
   // clang-format off
   const LaunchOptions expected{
       .server = ValidateServerUrl(u"ws://localhost/c", true), .ixcompany = 2,
@@ -69,35 +64,33 @@ TEST(ParseLaunchOptionsTest, EachOptionFillsItsOwnField) {
       .legacy_auto_connect = true, .customer_name_required = false, .support_ticket = u""};
   // clang-format on
   EXPECT_EQ(ParseLaunchOptions(kEveryOption), expected);
-  EXPECT_EQ(ParseLaunchOptions({u"--program-version", u"3"}).program_name, build::kProductName);
+  EXPECT_TRUE(ParseLaunchOptions({u"--help"}).show_help);
 
-  LaunchOptions help;
-  help.show_help = true;
-  EXPECT_EQ(ParseLaunchOptions({u"--help"}), help);
+  const LaunchOptions identity = ParseLaunchOptions(Company2(u" M |S|V|Larkprint|1.0 "));
+  EXPECT_EQ(std::vector({identity.market_code, identity.store_code, identity.vendor_code,
+                         identity.program_name, identity.program_version}),
+            std::vector<std::u16string>({u" M ", u"S", u"V", u"Larkprint", u"1.0 "}));
 }
 
-TEST(ParseLaunchOptionsTest, AcceptedValues) {
+TEST(ParseLaunchOptionsTest, AcceptedValuesAtTheirLimits) {
+  // The company value may be left out or empty (then it is 1); a following option is no value.
   const std::pair<Args, int> companies[] = {
       {{u"--ixcompany"}, 1},
       {{u"--ixcompany", u""}, 1},
-      {{u"--ixcompany", u"--reason", u"why"}, 1},
+      {{u"--ixcompany", u"--reason", u"-x"}, 1},
       {{u"--ixcompany", u"+2"}, 2},
       {{u"--ixcompany", u"2147483647"}, 2147483647},
       {{u"--ixcompany", u"-2147483648"}, -2147483647 - 1},
   };
   for (const auto& [args, company] : companies) {
-    LaunchOptions options;
-    ASSERT_NO_THROW(options = ParseLaunchOptions(args)) << ::testing::PrintToString(args);
-    EXPECT_EQ(options.ixcompany, company) << ::testing::PrintToString(args);
+    EXPECT_EQ(Outcome(args), u"(accepted)") << ::testing::PrintToString(args);
+    EXPECT_EQ(ParseLaunchOptions(args).ixcompany, company) << ::testing::PrintToString(args);
   }
-  EXPECT_EQ(ParseLaunchOptions({u"--ixcompany", u"--reason", u"why"}).reason, u"why");
-  EXPECT_EQ(ParseLaunchOptions({u"--reason", u"-x"}).reason, u"-x");
-  EXPECT_EQ(ParseLaunchOptions({u"--reason", std::u16string(512, u'r')}).reason.size(), 512u);
-  EXPECT_EQ(ParseLaunchOptions({u"--requester", std::u16string(128, u'r')}).requester.size(), 128u);
-  for (std::u16string good : {u"Zoë Ångström", u"a | b", u"-5", u" x ", u"\u200b", u"\ufeff",
-                              u"\u180e", u"\U0001F600", u"\u00a0x"}) {
-    EXPECT_EQ(ParseLaunchOptions({u"--market-name", good}).market_name, good) << Utf16ToUtf8(good);
-  }
+  EXPECT_EQ(ParseLaunchOptions({u"--ixcompany", u"--reason", u"-x"}).reason, u"-x");
+  const std::u16string f128(128, u'f');
+  EXPECT_EQ(Outcome({u"--reason", std::u16string(512, u'r'), u"--requester", f128}), u"(accepted)");
+  EXPECT_EQ(Outcome(Company2(f128 + u'|' + f128 + u'|' + f128 + u'|' + f128 + u'|' + f128)),
+            u"(accepted)");
 }
 
 TEST(ParseLaunchOptionsTest, RefusalsNameTheFirstProblemFromTheLeft) {
@@ -112,43 +105,33 @@ TEST(ParseLaunchOptionsTest, RefusalsNameTheFirstProblemFromTheLeft) {
       {{u"--help", u"--requester", u"Ann"}, u"Unknown option: --help"},
       {{u"--requester", u"Ann", u"--help"}, u"Unknown option: --help"},
       {{long_argument}, u"Unknown option: " + long_argument.substr(0, 80)},
-      {{u"--Reason", u"x"}, u"Unknown option: --Reason"},
-      {{u"--reason=x"}, u"Unknown option: --reason=x"},
       {{u"--allow-insecure-local", u"--allow-insecure-local"},
        u"Duplicate option: --allow-insecure-local"},
-      {{u"--reason", u"a", u"--reason", u"b"}, u"Duplicate option: --reason"},
       {{u"--ixcompany", u"--ixcompany"}, u"Duplicate option: --ixcompany"},
       {{u"--market-code", u"--store-code", u"S"}, u"Missing value for option: --market-code"},
       {{u"--reason"}, u"Missing value for option: --reason"},
       {{u"--reason", std::u16string(513, u'r')}, kInvalid + u"--reason"},
       {{u"--requester", std::u16string(129, u'r')}, kInvalid + u"--requester"},
-      {{u"--ixcompany", std::u16string(129, u'1')}, kInvalid + u"--ixcompany"},
       {{u"--ixcompany", u"   "}, kInvalid + u"--ixcompany"},
       {{u"--reason", u"", u"--bogus"}, kInvalid + u"--reason"},
-      {{u"--bogus", u"--reason", u""}, u"Unknown option: --bogus"},
       // Identity: company 2 only, exactly five fields of 1 to 128 units, read field by field.
-      {{u"--identity", u"M|S|V|P|1"}, kCompany2Only},
-      {{u"--ixcompany", u"3", u"--identity", u"M|S|V|P|1"}, kCompany2Only},
+      {{u"--ixcompany", u"3", u"--identity", u"M|S|V|P|1"},
+       u"--identity is for --ixcompany 2. Other customers enter their name in the support "
+       u"window."},
       {Company2(u"a|b|c|d|e|f"), kFiveFields},
       {Company2(u"a|b|c|d"), kFiveFields},
-      {Company2(u"a|b|c|d|e|"), kFiveFields},
       {Company2(u"a||c|d|e"), kFieldLength},
-      {Company2(u"a|b|c|d|"), kFieldLength},
       {Company2(u"a|\u3000|c"), kFieldLength},
-      {Company2(f129 + u"|b"), kFieldLength},
       {Company2(u"a|b|" + f129), kFiveFields},
       {Company2(u"a|b|c|d|" + f129), kFieldLength},
       {Company2(u"a|b|c|d|e") + Args{u"--program-version", u"9"},
        u"Do not repeat --identity fields as separate launch options."},
-      {Company2(u"a|b|c|d|e") + Args{u"--identity", u"x"}, u"Duplicate option: --identity"},
-      {{u"--legacy-auto-connect"}, u"Missing required option: --market-code"},
       {{u"--legacy-auto-connect", u"--market-code", u"m", u"--store-code", u"s", u"--vendor-code",
         u"v", u"--program-name", u"p"},
        u"Missing required option: --program-version"},
       // The server URL is checked last.
       {{u"--server-url", u"wss://a..b/", u"--legacy-auto-connect"},
        u"Missing required option: --market-code"},
-      {{u"--server-url", u"wss://a..b/"}, u"Invalid server host name."},
       {{u"--server-url", u"ws://localhost/"},
        u"Use the default support URL, wss://, or --allow-insecure-local with a localhost or "
        u"private IP address."},
@@ -156,38 +139,25 @@ TEST(ParseLaunchOptionsTest, RefusalsNameTheFirstProblemFromTheLeft) {
   for (const auto& [args, message] : cases)
     EXPECT_EQ(Outcome(args), message) << ::testing::PrintToString(args);
 
-  for (std::u16string company : {u"2147483648", u"-2147483649", u"99999999999999999999", u"+", u"-",
-                                 u" 2", u"2 ", u"2x", u"0x2", u"２", u"+-2", u"1e3"}) {
-    EXPECT_EQ(Outcome({u"--ixcompany", company}), kCompany) << Utf16ToUtf8(company);
+  for (std::u16string company :
+       {u"2147483648", u"-2147483649", u"99999999999999999999", u"+", u"2x", u"２", u"+-2"}) {
+    EXPECT_EQ(Outcome({u"--ixcompany", company}), u"--ixcompany must be a 32-bit integer.")
+        << Utf16ToUtf8(company);
   }
   for (std::u16string blank :
-       {u"", u"   ", u"\t", u"a\tb", u"line\n", u"\x7f", u"\x1f", u"\u00a0\u3000", u"\u2028",
-        u"\u0085 ", u"\u2000\u200a\u205f\u202f\u1680"}) {
+       {u"", u"\t", u"\x7f", u"\u00a0\u3000\u2028", u"\u0085 \u2000\u200a\u205f\u202f\u1680"}) {
     EXPECT_EQ(Outcome({u"--market-name", blank}), kInvalid + u"--market-name")
         << Utf16ToUtf8(blank);
   }
 }
 
-TEST(ParseLaunchOptionsTest, IdentityFieldsAndTheCustomerNameRule) {
-  const LaunchOptions options = ParseLaunchOptions(Company2(u" M |S|V|Larkprint|1.0 "));
-  EXPECT_EQ(std::vector({options.market_code, options.store_code, options.vendor_code,
-                         options.program_name, options.program_version}),
-            std::vector<std::u16string>({u" M ", u"S", u"V", u"Larkprint", u"1.0 "}));
-  const std::u16string f128(128, u'f');
-  EXPECT_EQ(Outcome(Company2(f128 + u'|' + f128 + u'|' + f128 + u'|' + f128 + u'|' + f128)),
-            u"(accepted)");
-
-  // The name is skipped only when company 2 brings market, store and vendor codes, or in legacy
-  // mode (which requires the five identity values).
+// The name is skipped only when company 2 brings market, store and vendor codes, or in legacy mode.
+TEST(ParseLaunchOptionsTest, CustomerNameRule) {
   const Args codes{u"--market-code", u"m", u"--store-code", u"s", u"--vendor-code", u"v"};
   const std::pair<Args, bool> cases[] = {
-      {Company2(u"M|S|V|P|1"), false},
-      {Company2(u"M|S|V|P|1") + Args{u"--legacy-auto-connect", u"--market-name", u"N"}, false},
       {Args{u"--ixcompany", u"2"} + codes, false},
       {{u"--ixcompany", u"2", u"--market-code", u"m", u"--store-code", u"s"}, true},
-      {Args{u"--ixcompany", u"1"} + codes, true},
       {Args{u"--ixcompany", u"3"} + codes, true},
-      {{u"--ixcompany", u"2"}, true},
       {Args{u"--legacy-auto-connect", u"--program-name", u"p", u"--program-version", u"1"} + codes,
        false},
   };
@@ -200,7 +170,6 @@ TEST(ParseLaunchOptionsTest, IdentityFieldsAndTheCustomerNameRule) {
 TEST(LaunchHelpTextTest, ElevenLinesNamingTheDefaultServer) {
   const std::u16string help = LaunchHelpText();
   EXPECT_EQ(std::count(help.begin(), help.end(), u'\n'), 10);
-  EXPECT_EQ(help.substr(0, 14), u"Quillory.exe\n\n");
   EXPECT_NE(help.find(u"(default: " + std::u16string(build::kDefaultServerUrl) + u")\n"),
             std::u16string::npos);
 }
