@@ -91,6 +91,8 @@ TEST(SnapshotStatus, EachTextUnderItsConditionsAndEachOverrideWinsOverTheNext) {
   const Case cases[] = {
       {kWaiting, {}, u"Connected - Waiting for support agent"},
       {kAsking, {}, u"Support agent assigned - Your approval is required"},
+      // Only an active session asks for remote control.
+      {kAsking + control, {}, u"Support agent assigned - Your approval is required"},
       {kWatched, kApproved, u"Screen preview active - View only"},
       {kWatched + u",\"screen_preview\":false", kApproved, needs_update},
       // Declined support: no preview, and the viewer's condition is not the customer's to see.
@@ -115,20 +117,6 @@ TEST(SnapshotStatus, EachTextUnderItsConditionsAndEachOverrideWinsOverTheNext) {
     EXPECT_EQ(state.Snapshot().status_text, c.text) << Utf16ToUtf8(c.fields);
     EXPECT_EQ(state.Snapshot().finished, c.finished) << Utf16ToUtf8(c.fields);
   }
-}
-
-TEST_F(SnapshotTest, ControlRequestAsksWithTheControlIdOnlyWhileActive) {
-  const SessionSnapshot asking =
-      Update(kWatched + u",\"consent_id\":\"c-1\",\"control_id\":\"k-1\"", kApproved);
-  EXPECT_TRUE(asking.consent_required && asking.control_request_pending);
-  EXPECT_EQ(asking.consent_id, u"k-1");
-  EXPECT_TRUE(state.SubmitConsent(true, u"k-1"));
-  EXPECT_EQ(state.TakeConsentAnswer(), (ConsentAnswer{u"k-1", true, true}));
-
-  const SessionSnapshot waiting =
-      Update(kAsking + u",\"consent_id\":\"c-1\",\"control_id\":\"k-1\"");
-  EXPECT_FALSE(waiting.control_request_pending);
-  EXPECT_EQ(waiting.consent_id, u"c-1");
 }
 
 TEST_F(SnapshotTest, TheLastWordIsFinalAndWarningsStay) {
