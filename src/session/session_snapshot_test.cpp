@@ -141,6 +141,7 @@ TEST_F(SnapshotTest, TheLastWordIsFinalAndWarningsStay) {
   EXPECT_FALSE(stopped.consent_required || stopped.preview_active);
   // Nothing later replaces the last word, e.g. a failure while closing.
   state.Publish(kConnectionFailedText, true);
+  state.UpdateFromReply(Reply(kWaiting), {});
   state.SetFileWarning();
   state.SetServerVersion(CheckServerVersion(u"0.9.4"));
   EXPECT_EQ(state.Snapshot(), stopped);
