@@ -41,9 +41,6 @@ class SnapshotTest : public ::testing::Test {
 };
 
 TEST_F(SnapshotTest, FieldsComeFromTheSessionAndAbsentOnesReadAsDefaults) {
-  EXPECT_EQ(state.Snapshot().status_text, u"Connecting to server...");
-  SessionSnapshot expected;
-  expected.status_text = u"Connected - Waiting for support agent";
   const SessionSnapshot full =
       Update(kWaiting +
              u",\"id\":\"r-1\",\"staff_id\":\"agent7\",\"store\":\"S01\",\"ixcompany\":2,"
@@ -55,34 +52,27 @@ TEST_F(SnapshotTest, FieldsComeFromTheSessionAndAbsentOnesReadAsDefaults) {
       std::vector<std::u16string>(
           {u"r-1", u"agent7", u"S01", u"x", u"t-1", u"upload", u"a.txt", u"awaiting_pick"}));
   EXPECT_EQ(full.ixcompany, 2);
+  SessionSnapshot expected;
+  expected.status_text = u"Connected - Waiting for support agent";
   EXPECT_EQ(Update(kWaiting), expected);
 
   // The company number goes towards zero and saturates at the 32-bit limits.
   constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
   const std::pair<std::u16string_view, std::int32_t> companies[] = {
-      {u"12.9", 12},   {u"-3.5", -3},
-      {u"-0.9", 0},    {u"2147483647.9", kMax},
-      {u"1e12", kMax}, {u"-1e300", std::numeric_limits<std::int32_t>::min()}};
+      {u"12.9", 12}, {u"-3.5", -3}, {u"1e12", kMax}, {u"-1e300", -kMax - 1}};
   for (const auto& [number, company] : companies) {
     EXPECT_EQ(Update(kWaiting + u",\"ixcompany\":" + std::u16string(number)).ixcompany, company);
   }
 }
 
-TEST_F(SnapshotTest, BadRepliesRaiseAndChangeNothing) {
+TEST_F(SnapshotTest, AnUnsupportedStateRaisesAndChangesNothing) {
   const SessionSnapshot before = Update(kWaiting + u",\"id\":\"r-1\"");
-  EXPECT_THROW(state.UpdateFromReply(*JsonObject::TryParse(u"{\"ok\":true}"), {}), JsonError);
-  for (const std::u16string_view unsupported :
-       {u"\"id\":\"r-2\"", u"\"state\":\"\"", u"\"state\":\"Active\"", u"\"state\":\"paused\""}) {
-    try {
-      state.UpdateFromReply(Reply(unsupported), {});
-      ADD_FAILURE() << "no error for an unsupported state";
-    } catch (const NetworkError& error) {
-      EXPECT_EQ(error.message(), u"Unsupported server session state.");
-    }
+  try {
+    Update(u"\"state\":\"Active\",\"id\":\"r-2\",\"consent_id\":\"c\"");
+    ADD_FAILURE() << "no error for an unsupported state";
+  } catch (const NetworkError& error) {
+    EXPECT_EQ(error.message(), u"Unsupported server session state.");
   }
-  EXPECT_THROW(Update(kWaiting + u",\"id\":\"r-3\",\"ixcompany\":\"2\""), JsonError);
-  EXPECT_THROW(Update(kWaiting + u",\"id\":\"r-3\",\"file\":[]"), JsonError);
-  EXPECT_THROW(Update(kWaiting + u",\"id\":\"r-3\"", {}, u",\"command_error\":1"), JsonError);
   EXPECT_EQ(state.Snapshot(), before);
 }
 
@@ -101,6 +91,8 @@ TEST(SnapshotStatus, EachTextUnderItsConditionsAndEachOverrideWinsOverTheNext) {
   const Case cases[] = {
       {kWaiting, {}, u"Connected - Waiting for support agent"},
       {kAsking, {}, u"Support agent assigned - Your approval is required"},
+      // Only an active session asks for remote control.
+      {kAsking + control, {}, u"Support agent assigned - Your approval is required"},
       {kWatched, kApproved, u"Screen preview active - View only"},
       {kWatched + u",\"screen_preview\":false", kApproved, needs_update},
       // Declined support: no preview, and the viewer's condition is not the customer's to see.
@@ -127,50 +119,7 @@ TEST(SnapshotStatus, EachTextUnderItsConditionsAndEachOverrideWinsOverTheNext) {
   }
 }
 
-TEST_F(SnapshotTest, PreviewOnlyWhenApprovedActiveAndOffered) {
-  EXPECT_TRUE(Update(kActive + kViewer, kApproved).preview_active);
-  EXPECT_FALSE(Update(kWatched + u",\"screen_preview\":false", kApproved).preview_active);
-  EXPECT_FALSE(Update(kWatched).preview_active);
-  EXPECT_FALSE(Update(kAsking + u",\"screen_preview\":true", kApproved).preview_active);
-}
-
-TEST_F(SnapshotTest, ControlRequestAsksWithTheControlIdOnlyWhileActive) {
-  const SessionSnapshot asking =
-      Update(kWatched + u",\"consent_id\":\"c-1\",\"control_id\":\"k-1\"", kApproved);
-  EXPECT_TRUE(asking.consent_required && asking.control_request_pending);
-  EXPECT_EQ(asking.consent_id, u"k-1");
-  EXPECT_FALSE(state.SubmitConsent(true, u"c-1"));
-  EXPECT_TRUE(state.SubmitConsent(true, u"k-1"));
-  EXPECT_EQ(state.TakeConsentAnswer(), (ConsentAnswer{u"k-1", true, true}));
-
-  const SessionSnapshot waiting =
-      Update(kAsking + u",\"consent_id\":\"c-1\",\"control_id\":\"k-1\"");
-  EXPECT_FALSE(waiting.control_request_pending);
-  EXPECT_TRUE(waiting.consent_required);
-  EXPECT_EQ(waiting.consent_id, u"c-1");
-}
-
-TEST_F(SnapshotTest, FinishedIsFinal) {
-  state.Publish(kConnectingText, false);
-  EXPECT_FALSE(state.Snapshot().finished);
-  // Publish with `finished` closes the prompt and stops the preview; the control flags stay.
-  Update(kWatched + u",\"control_id\":\"k\"", kLive);
-  state.Publish(kStoppedText, true);
-  SessionSnapshot stopped = state.Snapshot();
-  EXPECT_EQ(stopped.status_text, u"Stopped - No remote permissions");
-  EXPECT_TRUE(stopped.finished && stopped.control_request_pending && stopped.control_active);
-  EXPECT_FALSE(stopped.consent_required || stopped.preview_active);
-  EXPECT_FALSE(state.SubmitConsent(true, u"k"));
-
-  // Nothing later replaces the last word, e.g. a failure while closing.
-  state.Publish(kConnectionFailedText, true);
-  state.UpdateFromReply(Reply(kWaiting), {});
-  state.SetFileWarning();
-  state.SetServerVersion(CheckServerVersion(u"0.9.3"));
-  EXPECT_EQ(state.Snapshot(), stopped);
-}
-
-TEST_F(SnapshotTest, WarningsAreSetOnceAndStay) {
+TEST_F(SnapshotTest, TheLastWordIsFinalAndWarningsStay) {
   const std::u16string command_warning =
       u"A command could not be processed. Update the server/client if needed. Support remains "
       u"connected.";
@@ -180,16 +129,27 @@ TEST_F(SnapshotTest, WarningsAreSetOnceAndStay) {
   SessionSharedState failed_input;
   failed_input.UpdateFromReply(Reply(kWaiting), {.input_failed = true});
   EXPECT_EQ(failed_input.Snapshot().command_warning, command_warning);
-
-  state.SetFileWarning();
-  EXPECT_EQ(Update(kWaiting).file_warning,
-            u"File transfer failed or was cancelled. Files must be 200 MB or smaller. For uploads, "
-            u"choose a new filename. Support remains connected.");
-
   state.SetServerVersion(CheckServerVersion(u"0.9.3"));
   state.SetServerVersion(CheckServerVersion(u"0.9.2"));
-  EXPECT_EQ(state.Snapshot().server_version, u"0.9.2");
   EXPECT_EQ(state.Snapshot().version_warning, CheckServerVersion(u"0.9.3").warning);
+
+  // Publish with `finished` closes the prompt and stops the preview.
+  Update(kWatched + u",\"control_id\":\"k\"", kLive);
+  state.Publish(kStoppedText, true);
+  const SessionSnapshot stopped = state.Snapshot();
+  EXPECT_EQ(stopped.status_text, u"Stopped - No remote permissions");
+  EXPECT_FALSE(stopped.consent_required || stopped.preview_active);
+  // Nothing later replaces the last word, e.g. a failure while closing.
+  state.Publish(kConnectionFailedText, true);
+  state.UpdateFromReply(Reply(kWaiting), {});
+  state.SetFileWarning();
+  state.SetServerVersion(CheckServerVersion(u"0.9.4"));
+  EXPECT_EQ(state.Snapshot(), stopped);
+
+  failed_input.SetFileWarning();
+  EXPECT_EQ(failed_input.Snapshot().file_warning,
+            u"File transfer failed or was cancelled. Files must be 200 MB or smaller. For uploads, "
+            u"choose a new filename. Support remains connected.");
 }
 
 TEST_F(SnapshotTest, ConsentIsAcceptedOnceForTheOpenPrompt) {
@@ -197,8 +157,6 @@ TEST_F(SnapshotTest, ConsentIsAcceptedOnceForTheOpenPrompt) {
   EXPECT_FALSE(state.SubmitConsent(true, u""));  // nothing asked yet
   Update(asking);
   EXPECT_FALSE(state.SubmitConsent(true, u"c-0"));  // stale id
-  EXPECT_FALSE(state.TakeConsentAnswer());
-
   EXPECT_TRUE(state.SubmitConsent(false, u"c-1"));
   EXPECT_FALSE(state.Snapshot().consent_required);  // the prompt closes at once
   EXPECT_FALSE(state.SubmitConsent(true, u"c-1"));  // second answer before the first is sent
@@ -207,15 +165,8 @@ TEST_F(SnapshotTest, ConsentIsAcceptedOnceForTheOpenPrompt) {
 
   EXPECT_EQ(state.TakeConsentAnswer(), (ConsentAnswer{u"c-1", false, false}));
   EXPECT_FALSE(state.TakeConsentAnswer());  // handed over once
-  // Still asked after the answer went out: the prompt opens again and takes a new answer.
+  // Still asked after the answer went out: the prompt opens again.
   EXPECT_TRUE(Update(asking).consent_required);
-  EXPECT_TRUE(state.SubmitConsent(true, u"c-1"));
-  EXPECT_EQ(state.TakeConsentAnswer(), (ConsentAnswer{u"c-1", true, false}));
-
-  // An answer to a prompt without an id is still an answer.
-  Update(kAsking);
-  EXPECT_TRUE(state.SubmitConsent(true, u""));
-  EXPECT_EQ(state.TakeConsentAnswer(), (ConsentAnswer{u"", true, false}));
 }
 
 TEST_F(SnapshotTest, FileChoiceOnlyForTheTransferWaitingForTheCustomer) {
@@ -223,11 +174,8 @@ TEST_F(SnapshotTest, FileChoiceOnlyForTheTransferWaitingForTheCustomer) {
     return u"\"state\":\"active\",\"file\":{\"id\":\"t-1\",\"state\":\"" +
            std::u16string(file_state) + u"\"}";
   };
-  EXPECT_FALSE(state.SubmitFileChoice(u"", u"C:\\x"));  // no transfer at all
   Update(transfer(u"awaiting_save"));
   EXPECT_FALSE(state.SubmitFileChoice(u"t-2", u"C:\\x"));
-  EXPECT_EQ(state.TakeFileChoice(), FileChoice{});
-
   EXPECT_TRUE(state.SubmitFileChoice(u"t-1", u"C:\\first"));
   EXPECT_TRUE(state.SubmitFileChoice(u"t-1", u"C:\\second"));  // not taken yet: replaced
   EXPECT_EQ(state.TakeFileChoice(), (FileChoice{u"t-1", u"C:\\second"}));
@@ -235,8 +183,6 @@ TEST_F(SnapshotTest, FileChoiceOnlyForTheTransferWaitingForTheCustomer) {
 
   Update(transfer(u"awaiting_pick"));
   EXPECT_TRUE(state.SubmitFileChoice(u"t-1", u""));  // a cancelled dialog is a choice too
-  EXPECT_EQ(state.TakeFileChoice(), (FileChoice{u"t-1", u""}));
-
   for (const std::u16string_view other : {u"sending", u"Awaiting_pick", u"complete"}) {
     Update(transfer(other));
     EXPECT_FALSE(state.SubmitFileChoice(u"t-1", u"C:\\x")) << Utf16ToUtf8(other);

@@ -44,14 +44,14 @@ TEST(SessionTurnTest, InputIsLiveOnlyWhileEveryConditionHolds) {
       {"paused", [](LiveTurn& t) { t.reply.control_paused = true; }},
       {"viewer not asking", [](LiveTurn& t) { t.reply.preview_requested = false; }},
       {"awaiting consent", [](LiveTurn& t) { t.reply.state = SessionState::kAwaitingConsent; }},
-      {"waiting", [](LiveTurn& t) { t.reply.state = SessionState::kWaiting; }},
       {"empty generation",
        [](LiveTurn& t) {
          t.reply.control_generation.clear();
          t.state.approved_generation.clear();
        }},
       {"other generation", [](LiveTurn& t) { t.reply.control_generation = u"g2"; }},
-      {"slow reply", [](LiveTurn& t) { t.now += milliseconds(1); }},
+      {"reply took 750 ms",
+       [](LiveTurn& t) { t.now = TurnClock::time_point{} + kInputReplyLimit; }},
   };
   EXPECT_TRUE(LiveTurn().Live());
   for (std::size_t i = 0; i < breaks.size(); ++i) {
@@ -81,18 +81,32 @@ TEST(SessionTurnTest, WithSeveralMonitorsTheLastFrameMustShowTheSelectionWhereIt
   // The selected monitor was unplugged: never stable, even against a frame of an empty rectangle.
   EXPECT_FALSE(IsMonitorStable(reply, nullptr, shown));
   EXPECT_FALSE(IsMonitorStable(reply, nullptr, LastFrame{u"", second.id, 3, {}}));
-  LastFrame other = shown;
-  other.monitor_id = u"";
-  EXPECT_FALSE(IsMonitorStable(reply, &second, other));
-  other = shown;
-  other.revision = 2;
-  EXPECT_FALSE(IsMonitorStable(reply, &second, other));
-  other = shown;
-  other.rect.right = 2880;
-  EXPECT_FALSE(IsMonitorStable(reply, &second, other));
+  for (const LastFrame& other : {LastFrame{shown.jpeg, u"", 3, second.rect},
+                                 LastFrame{shown.jpeg, second.id, 2, second.rect},
+                                 LastFrame{shown.jpeg, second.id, 3, {1920, 0, 2880, 1024}}}) {
+    EXPECT_FALSE(IsMonitorStable(reply, &second, other));
+  }
   // One monitor: nothing to mistake, whatever was shown.
   reply.multi_monitor = false;
   EXPECT_TRUE(IsMonitorStable(reply, nullptr, LastFrame{}));
+}
+
+// A withdrawn grant ends the approval and asks for held input to be released; a renewed one keeps
+// the generation the customer approved.
+TEST(SessionTurnTest, TheApprovalBelongsToOneGrant) {
+  TurnState state;
+  state.input_approved = true;
+  SessionReply reply;
+  reply.control_allowed = true;
+  reply.control_generation = u"g1";
+  EXPECT_FALSE(FollowControlGrant(reply, state));
+  reply.control_generation = u"g2";
+  EXPECT_FALSE(FollowControlGrant(reply, state));
+  EXPECT_EQ(state.approved_generation, u"g1");
+  reply.control_allowed = false;
+  EXPECT_TRUE(FollowControlGrant(reply, state));
+  EXPECT_FALSE(state.input_approved);
+  EXPECT_EQ(state.approved_generation, u"");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "util/utf.h"
@@ -18,70 +19,55 @@ const LaunchOptions kOptions{.server = {}, .ixcompany = 2, .market_code = u"M01"
     .program_version = u"1.0", .requester = u"Ana", .reason = u"Printer",
     .support_ticket = u"123456"};
 // clang-format on
-const DeviceCredentials kCredentials{u"0123456789abcdef0123456789abcdef", std::u16string(64, u'f')};
-const std::u16string kIdentity =
-    u"\"device_id\":\"0123456789abcdef0123456789abcdef\",\"token\":\"" + std::u16string(64, u'f') +
-    u"\",\"market_code\":\"M01\",\"store_code\":\"S01\",\"vendor_code\":\"V01\"}";
 
 TEST(ConnectMessage, TicketConnectOrLegacyConnect) {
+  const DeviceCredentials credentials{u"0123456789abcdef0123456789abcdef", u"ff"};
+  const std::u16string identity =
+      u"\"device_id\":\"0123456789abcdef0123456789abcdef\",\"token\":\"ff\",\"market_code\":"
+      u"\"M01\",\"store_code\":\"S01\",\"vendor_code\":\"V01\"}";
   EXPECT_EQ(
-      BuildConnectMessage(kOptions, kCredentials).Serialize(),
-      u"{\"type\":\"ticket_connect\",\"support_ticket\":\"123456\",\"ixcompany\":2," + kIdentity);
+      BuildConnectMessage(kOptions, credentials).Serialize(),
+      u"{\"type\":\"ticket_connect\",\"support_ticket\":\"123456\",\"ixcompany\":2," + identity);
   LaunchOptions legacy = kOptions;
   legacy.legacy_auto_connect = true;
-  EXPECT_EQ(BuildConnectMessage(legacy, kCredentials).Serialize(),
-            u"{\"type\":\"connect\"," + kIdentity);
+  EXPECT_EQ(BuildConnectMessage(legacy, credentials).Serialize(),
+            u"{\"type\":\"connect\"," + identity);
 }
 
+// The widest rectangle does not wrap around.
 TEST(RequestMessage, CapabilitiesIdentityAndMonitorsInOrder) {
   const std::vector<MonitorInfo> monitors = {
       {u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true},
-      {u"\\\\.\\DISPLAY2", {-2560, 0, 0, 1440}, false},
+      {u"\\\\.\\DISPLAY2", {-2147483647 - 1, 0, 2147483647, 1440}, false},
   };
   EXPECT_EQ(
       BuildRequestMessage(kOptions, monitors).Serialize(),
       u"{\"type\":\"request\",\"ixcompany\":2,\"screen_preview\":true,\"multi_monitor\":true,"
       u"\"monitors\":[{\"id\":\"\\\\\\\\.\\\\DISPLAY1\",\"x\":0,\"y\":0,\"width\":1920,"
-      u"\"height\":1080,\"primary\":true},{\"id\":\"\\\\\\\\.\\\\DISPLAY2\",\"x\":-2560,"
-      u"\"y\":0,\"width\":2560,\"height\":1440,\"primary\":false}],"
+      u"\"height\":1080,\"primary\":true},{\"id\":\"\\\\\\\\.\\\\DISPLAY2\",\"x\":-2147483648,"
+      u"\"y\":0,\"width\":4294967295,\"height\":1440,\"primary\":false}],"
       u"\"remote_input\":true,\"file_transfer\":true,\"market_code\":\"M01\","
       u"\"market_name\":\"North\",\"store_code\":\"S01\",\"store_name\":\"Main \\\"Street\\\"\","
       u"\"vendor_code\":\"V01\",\"vendor_name\":\"Vendor\",\"program_name\":\"Larkprint\","
       u"\"program_version\":\"1.0\",\"requester\":\"Ana\",\"reason\":\"Printer\"}");
-
-  // Empty texts are still sent; the widest rectangle does not wrap around.
-  const JsonObject request = BuildRequestMessage(
-      LaunchOptions{}, std::vector<MonitorInfo>{{u"odd", {-2147483647 - 1, 0, 2147483647, 1}}});
-  EXPECT_EQ(request.GetStringOrEmpty(u"reason"), u"");
-  EXPECT_TRUE(request.HasKey(u"reason"));
-  const JsonObject monitor = request.GetArrayOr(u"monitors", JsonArray::New()).begin()->AsObject();
-  EXPECT_EQ(monitor.GetNumberOr(u"width", 0), 4294967295.0);
-
-  JsonObject status = BuildStatusMessage(false);
-  AddMonitorList(status, monitors);
-  AddMonitorList(status, std::vector<MonitorInfo>{{u"c", {0, 0, 800, 600}, true}});
-  EXPECT_EQ(status.Serialize(),
-            u"{\"type\":\"status\",\"monitors\":[{\"id\":\"c\",\"x\":0,\"y\":0,\"width\":800,"
-            u"\"height\":600,\"primary\":true}]}");
 }
 
 TEST(ServerVersion, OnlyTheExactVersionHasNoWarningAndInvalidOnesAreUnknown) {
-  auto expect = [](std::u16string received, std::u16string shown) {
+  EXPECT_EQ(CheckServerVersion(u"0.9.2").shown, u"0.9.2");
+  EXPECT_EQ(CheckServerVersion(u"0.9.2").warning, u"");
+  const std::u16string longest(64, u'9'), unknown = u"Unknown (older server)";
+  const std::pair<std::u16string, std::u16string> mismatches[] = {
+      {u"0.9.3", u"0.9.3"}, {u"0.9.2-rc+B", u"0.9.2-rc+B"},      {u"0.9.2.0", u"0.9.2.0"},
+      {longest, longest},   {std::u16string(65, u'9'), unknown}, {u"0.9.2 ", unknown},
+      {u"0.9_2", unknown},  {u"0.9.2\u00E9", unknown},           {u"", unknown}};
+  for (const auto& [received, shown] : mismatches) {
     const ServerVersionCheck check = CheckServerVersion(received);
     EXPECT_EQ(check.shown, shown) << Utf16ToUtf8(received);
     EXPECT_EQ(check.warning, u"Version mismatch: server " + shown +
                                  u"; expected 0.9.2. Some features may not work correctly. Update "
                                  u"the server and client to matching releases.")
         << Utf16ToUtf8(received);
-  };
-  EXPECT_EQ(CheckServerVersion(u"0.9.2").shown, u"0.9.2");
-  EXPECT_EQ(CheckServerVersion(u"0.9.2").warning, u"");
-  for (std::u16string other : {u"0.9.3", u"0.9.2-rc+B", u"0.9.2.0"}) expect(other, other);
-  expect(std::u16string(64, u'9'), std::u16string(64, u'9'));
-  for (std::u16string invalid : {u"0.9.2 ", u" 0.9.2", u"0.9_2", u"0.9.2\u00E9", u""}) {
-    expect(invalid, u"Unknown (older server)");
   }
-  expect(std::u16string(65, u'1'), u"Unknown (older server)");
 }
 
 TEST(StatusAndAnswers, FieldsInOrderAndAbsences) {
@@ -90,7 +76,6 @@ TEST(StatusAndAnswers, FieldsInOrderAndAbsences) {
   EXPECT_EQ(BuildConsentMessage(u"c-1", false).Serialize(),
             u"{\"type\":\"consent\",\"consent_id\":\"c-1\",\"approved\":false,"
             u"\"input_approved\":false}");
-  EXPECT_TRUE(BuildConsentMessage(u"c-1", true).GetBooleanOr(u"input_approved", false));
   EXPECT_EQ(BuildControlConsentMessage(u"k-9", true).Serialize(),
             u"{\"type\":\"control_consent\",\"consent_id\":\"k-9\",\"approved\":true}");
   EXPECT_EQ(BuildFileCancelMessage(u"t-5").Serialize(),
@@ -98,13 +83,9 @@ TEST(StatusAndAnswers, FieldsInOrderAndAbsences) {
 }
 
 TEST(PreviewMessages, PictureUnchangedOrFailure) {
-  PreviewFrame picture;
-  picture.jpeg = u"AAAA";
-  picture.width = 900;
-  picture.height = 720;
-  picture.monitor_id = u"\\\\.\\DISPLAY1";  // the message names the monitor it is given
-  PreviewFrame failed;
-  failed.error = u"Selected monitor is unavailable.";
+  const PreviewFrame picture{u"AAAA", {}, 900, 720, u"\\\\.\\DISPLAY1", {}};
+  const PreviewFrame failed{{}, u"Selected monitor is unavailable.", 0, 0, {}, {}};
+  // The message names the selection it is given, not the monitor pictured.
   EXPECT_EQ(BuildInitialPreviewMessage(u"\\\\.\\DISPLAY2", 3, picture).Serialize(),
             u"{\"type\":\"initial_preview\",\"monitor_id\":\"\\\\\\\\.\\\\DISPLAY2\","
             u"\"monitor_revision\":3,\"capture_error\":\"\",\"jpeg\":\"AAAA\",\"width\":900,"
@@ -130,11 +111,11 @@ TEST(PreviewMessages, PictureUnchangedOrFailure) {
   EXPECT_EQ(frame(picture, u"AAAA", true), head + u"\"unchanged\":true}");
   EXPECT_EQ(frame(failed, u"", false), start + u"\"capture_error\":\"capture_unavailable\"}");
 
-  JsonObject with_error = BuildStatusMessage(true);
-  EXPECT_THROW(TurnIntoPreviewFrame(with_error, u"", 0, picture, u""), std::logic_error);
-  JsonObject consent = BuildConsentMessage(u"c", true);
-  EXPECT_THROW(TurnIntoPreviewFrame(consent, u"", 0, picture, u""), std::logic_error);
-  EXPECT_EQ(consent.GetStringOrEmpty(u"type"), u"consent");
+  for (JsonObject other : {BuildStatusMessage(true), BuildConsentMessage(u"c", true)}) {
+    const std::u16string before = other.Serialize();
+    EXPECT_THROW(TurnIntoPreviewFrame(other, u"", 0, picture, u""), std::logic_error);
+    EXPECT_EQ(other.Serialize(), before);
+  }
 }
 
 }  // namespace
