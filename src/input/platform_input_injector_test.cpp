@@ -184,6 +184,8 @@ TEST_F(InputInjectorTest, MapsOntoTheMonitorThenTheVirtualDesktop) {
       {{1920, 0, 3840, 1080}, {0, 0, 3840, 1080}, 0, 0, {1920, 0}, "abs:32776,0"},
       // Left of the primary, on a desktop that starts at -1280.
       {{-1280, 0, 0, 1024}, {-1280, 0, 3200, 1080}, 0, 65535, {-1280, 1023}, "abs:0,62134"},
+      // Above the primary, on a desktop that starts at -200.
+      {{0, -200, 1920, 880}, {0, -200, 1920, 1080}, 0, 0, {0, -200}, "abs:0,0"},
       // A degenerate one-pixel desktop does not divide by zero.
       {{0, 0, 1, 1}, {0, 0, 1, 1}, 65535, 0, {0, 0}, "abs:0,0"}};
   for (const auto& c : cases) {
