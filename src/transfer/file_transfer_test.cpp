@@ -114,9 +114,10 @@ TEST_F(FileTransferTest, DownloadLandsWholeAtTheChosenPathAndStaysThere) {
   EXPECT_EQ(Step({{"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", 300000}}),
             json());
   EXPECT_EQ(Deliver(300000), (json{{"type", "file_get"}, {"transfer_id", kId}, {"index", 0}}));
-  EXPECT_EQ(Chunk(300000, 0, Base64(0, 196608))["index"], 1);
+  // Both texts end in padding: what counts is the bytes they carry, not their length.
+  EXPECT_EQ(Chunk(300000, 0, Base64(0, 196607))["index"], 1);
   EXPECT_FALSE(disk->files.count(kSave));
-  EXPECT_EQ(Chunk(300000, 1, Base64(196608, 103392)),
+  EXPECT_EQ(Chunk(300000, 1, Base64(196607, 103393)),
             (json{{"type", "file_done"}, {"transfer_id", kId}}));
   // A repeated update after delivery is not a failure of the delivered transfer.
   EXPECT_EQ(Deliver(300000), json());
