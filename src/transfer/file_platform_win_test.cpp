@@ -1,4 +1,5 @@
-// The transfer engine on real files under a fresh folder of the temporary directory.
+// The transfer engine on real files, in a folder of the temporary directory whose own path is
+// beyond 260 characters.
 #include "transfer/file_platform_win.h"
 
 #include <gtest/gtest.h>
@@ -19,19 +20,21 @@ using json = nlohmann::json;
 
 const std::string kId = "00112233445566778899aabbccddeeff";
 
+FileHandle Open(const std::u16string& path, DWORD access, DWORD share, DWORD disposition) {
+  return FileHandle(
+      CreateFileW(Wide(ExtendedLengthPath(path)), access, share, nullptr, disposition, 0, nullptr));
+}
+
 std::optional<std::string> ReadAll(const std::u16string& path) {
-  FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_READ, FILE_SHARE_READ,
-                              nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) return std::nullopt;
+  const FileHandle file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   std::string bytes(4096, '\0');
   DWORD read = 0;
-  if (!ReadFile(file.get(), bytes.data(), 4096, &read, nullptr)) return std::nullopt;
+  if (!file || !ReadFile(file.get(), bytes.data(), 4096, &read, nullptr)) return std::nullopt;
   return bytes.substr(0, read);
 }
 
 void WriteAll(const std::u16string& path, const std::string& bytes) {
-  FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              0, nullptr));
+  const FileHandle file = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
   DWORD written = 0;
   ASSERT_TRUE(file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
                                 &written, nullptr));
@@ -46,8 +49,7 @@ class WindowsFileTransfer : public ::testing::Test {
              AsciiToUtf16(std::to_string(GetCurrentProcessId())) + u"-" +
              AsciiToUtf16(::testing::UnitTest::GetInstance()->current_test_info()->name());
     top = folder.size();
-    // Beyond 260 characters with the folder alone.
-    if (deep) folder += u"\\" + std::u16string(120, u'd') + u"\\" + std::u16string(120, u'e');
+    folder += u"\\" + std::u16string(120, u'd') + u"\\" + std::u16string(120, u'e');
     for (std::size_t at = folder.find(u'\\', 3);; at = folder.find(u'\\', at + 1)) {
       CreateDirectoryW(Wide(ExtendedLengthPath(folder.substr(0, at))), nullptr);
       if (at == std::u16string::npos) break;
@@ -64,7 +66,9 @@ class WindowsFileTransfer : public ::testing::Test {
     }
   }
 
-  json Step(const json& file, const json& file_reply, const std::u16string& prompt_path = {}) {
+  // The reply, null for none, or {"error": text} after which the record is reset.
+  json Step(json file, const json& file_reply, const std::u16string& prompt_path = {}) {
+    file["id"] = kId;
     const auto parse = [](const json& value) {
       return JsonObject::TryParse(Utf8ToUtf16(value.dump())).value();
     };
@@ -78,91 +82,63 @@ class WindowsFileTransfer : public ::testing::Test {
       return {{"error", error.what()}};
     }
   }
-  json Offer(int size) {
-    return Step(
-        {{"id", kId}, {"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", size}},
-        json::object(), save);
+  json Offer() {
+    return Step({{"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", 6}},
+                json::object(), save);
   }
-  json Chunk(int size, const std::string& data) {
-    return Step(
-        {{"id", kId}, {"state", "delivering"}, {"direction", "to_customer"}, {"size", size}},
-        {{"index", 0}, {"data", data}});
+  json Chunk(const std::string& data) {
+    return Step({{"state", "delivering"}, {"direction", "to_customer"}, {"size", 6}},
+                {{"index", 0}, {"data", data}});
   }
   json Pick(const std::u16string& path) {
-    return Step({{"id", kId}, {"state", "awaiting_pick"}, {"direction", "to_staff"}},
-                json::object(), path);
+    return Step({{"state", "awaiting_pick"}, {"direction", "to_staff"}}, json::object(), path);
   }
 
-  bool deep = false;
   std::size_t top = 0;
   std::u16string folder, save, part;
   std::unique_ptr<FileTransfer> engine = MakeWindowsFileTransfer();
   StopEvent stop;
 };
 
-TEST_F(WindowsFileTransfer, ATargetThatAppearsMeanwhileIsKeptAndTheDownloadFails) {
-  ASSERT_EQ(Offer(6)["type"], "file_accept");
+TEST_F(WindowsFileTransfer, FilesCrossBothWaysOnPathsBeyond260Characters) {
+  ASSERT_GT(save.size(), 260u);
+  ASSERT_EQ(Offer()["type"], "file_accept");
+  EXPECT_EQ(Chunk("QUJDREVG")["type"], "file_done");
+  EXPECT_EQ(ReadAll(save), "ABCDEF");
+  EXPECT_EQ(ReadAll(part), std::nullopt);
+  EXPECT_EQ(
+      Pick(save),
+      (json{{"type", "file_accept"}, {"transfer_id", kId}, {"name", "report.pdf"}, {"size", 6}}));
+  EXPECT_EQ(Step({{"state", "staging"}, {"direction", "to_staff"}, {"received", 2}, {"chunks", 1}},
+                 json::object())["data"],
+            "Q0RFRg==");
+}
+
+// A file of the customer's at the temporary name or, by the end, at the chosen name is kept.
+TEST_F(WindowsFileTransfer, NoFileOfTheCustomersIsUsedReplacedOrDeleted) {
+  WriteAll(part, "mine");
+  EXPECT_EQ(Offer(), (json{{"error", "Unable to create temporary file"}}));
+  EXPECT_EQ(ReadAll(part), "mine");
+  DeleteFileW(Wide(ExtendedLengthPath(part)));
+
+  ASSERT_EQ(Offer()["type"], "file_accept");
   EXPECT_NE(GetFileAttributesW(Wide(ExtendedLengthPath(part))), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(ReadAll(part), std::nullopt) << "shared with nobody while written";
   WriteAll(save, "theirs");
-  EXPECT_EQ(Chunk(6, "QUJDREVG"), (json{{"error", "Choose a new filename"}}));
+  EXPECT_EQ(Chunk("QUJDREVG"), (json{{"error", "Choose a new filename"}}));
   EXPECT_EQ(ReadAll(part), std::nullopt);
   EXPECT_EQ(ReadAll(save), "theirs");
-}
-
-TEST_F(WindowsFileTransfer, ATemporaryNameInUseIsNeitherUsedNorDeleted) {
-  WriteAll(part, "mine");
-  EXPECT_EQ(Offer(6), (json{{"error", "Unable to create temporary file"}}));
-  EXPECT_EQ(ReadAll(part), "mine");
-  EXPECT_EQ(ReadAll(save), std::nullopt);
-}
-
-TEST_F(WindowsFileTransfer, AFileThatCannotBeReadIsRefused) {
-  WriteAll(save, "locked");
-  const FileHandle exclusive(
-      CreateFileW(Wide(save), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(exclusive);
-  for (const std::u16string& path :
-       {save, folder, folder + u"\\missing.txt", std::u16string(u"CON")}) {
-    EXPECT_EQ(Pick(path), (json{{"error", "Unable to read selected file"}})) << Utf16ToUtf8(path);
-  }
 }
 
 // The platform decoder stops at inner padding and makes a byte of a lone character; the engine
 // refuses such texts instead of writing fewer or other bytes than the agent sent.
 TEST_F(WindowsFileTransfer, TextsTheDecoderWouldShortenAreRefused) {
   for (const std::string data : {"QQ==QUJD", "Q", "=QUJ", "QUJD$", "QU=D"}) {
-    ASSERT_EQ(Offer(6)["type"], "file_accept");
-    EXPECT_EQ(Chunk(6, data), (json{{"error", "Invalid file data"}})) << data;
+    ASSERT_EQ(Offer()["type"], "file_accept");
+    EXPECT_EQ(Chunk(data), (json{{"error", "Invalid file data"}})) << data;
   }
   EXPECT_EQ(ReadAll(part), std::nullopt);
   EXPECT_EQ(ReadAll(save), std::nullopt);
-}
-
-class DeepWindowsFileTransfer : public WindowsFileTransfer {
- protected:
-  void SetUp() override {
-    deep = true;
-    WindowsFileTransfer::SetUp();
-  }
-};
-
-TEST_F(DeepWindowsFileTransfer, PathsBeyond260CharactersWorkBothWays) {
-  ASSERT_GT(save.size(), 260u);
-  ASSERT_EQ(Offer(6)["type"], "file_accept");
-  EXPECT_EQ(Chunk(6, "QUJDREVG")["type"], "file_done");
-  EXPECT_EQ(ReadAll(save), "ABCDEF");
-  EXPECT_EQ(ReadAll(part), std::nullopt);
-  EXPECT_EQ(
-      Pick(save),
-      (json{{"type", "file_accept"}, {"transfer_id", kId}, {"name", "report.pdf"}, {"size", 6}}));
-  EXPECT_EQ(Step({{"id", kId},
-                  {"state", "staging"},
-                  {"direction", "to_staff"},
-                  {"received", 2},
-                  {"chunks", 1}},
-                 json::object())["data"],
-            "Q0RFRg==");
 }
 
 }  // namespace

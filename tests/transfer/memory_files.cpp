@@ -1,25 +1,29 @@
 #include "memory_files.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace varnel {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int Sextet(char16_t c) {
-  if (c >= u'A' && c <= u'Z') return c - u'A';
-  if (c >= u'a' && c <= u'z') return c - u'a' + 26;
-  if (c >= u'0' && c <= u'9') return c - u'0' + 52;
-  return c == u'+' ? 62 : c == u'/' ? 63 : -1;
+  const std::size_t at = c < 128 ? kAlphabet.find(static_cast<char>(c)) : std::string_view::npos;
+  return at == std::string_view::npos ? -1 : static_cast<int>(at);
 }
 
 // Files are looked up again on every call, so a test may change the disk between steps; a file
 // deleted while open fails its next operation.
-class MemorySource final : public SourceFile {
+class MemoryFile final : public SourceFile, public TargetFile {
  public:
-  MemorySource(std::shared_ptr<MemoryDisk> disk, std::u16string path)
-      : disk_(std::move(disk)), path_(std::move(path)) {}
+  MemoryFile(std::shared_ptr<MemoryDisk> disk, std::u16string path, bool writing)
+      : disk_(std::move(disk)), path_(std::move(path)), writing_(writing) {}
+  ~MemoryFile() override {
+    if (writing_ && disk_->files.count(path_)) disk_->files.at(path_).open_for_writing = false;
+  }
+
   std::optional<std::uint64_t> Size() override {
     if (disk_->faults.count(Fault::kSize) || !disk_->files.count(path_)) return std::nullopt;
     return disk_->files.at(path_).Size();
@@ -38,18 +42,6 @@ class MemorySource final : public SourceFile {
     return ReadResult::kDone;
   }
 
- private:
-  std::shared_ptr<MemoryDisk> disk_;
-  std::u16string path_;
-};
-
-class MemoryTarget final : public TargetFile {
- public:
-  MemoryTarget(std::shared_ptr<MemoryDisk> disk, std::u16string path)
-      : disk_(std::move(disk)), path_(std::move(path)) {}
-  ~MemoryTarget() override {
-    if (disk_->files.count(path_)) disk_->files.at(path_).open_for_writing = false;
-  }
   bool Write(std::span<const std::uint8_t> bytes) override {
     if (disk_->on_write) disk_->on_write();
     if (disk_->faults.count(Fault::kWrite) || !disk_->files.count(path_)) return false;
@@ -62,6 +54,7 @@ class MemoryTarget final : public TargetFile {
  private:
   std::shared_ptr<MemoryDisk> disk_;
   std::u16string path_;
+  bool writing_;
 };
 
 }  // namespace
@@ -74,7 +67,6 @@ std::vector<std::uint8_t> MemoryDisk::PatternBytes(std::uint64_t from, std::uint
 
 std::u16string MemoryDisk::Encode(const std::vector<std::uint8_t>& bytes) {
   std::u16string text;
-  text.reserve((bytes.size() + 2) / 3 * 4);
   for (std::size_t i = 0; i < bytes.size(); i += 3) {
     const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
     std::uint32_t value = 0;
@@ -88,13 +80,13 @@ std::u16string MemoryDisk::Encode(const std::vector<std::uint8_t>& bytes) {
 
 std::unique_ptr<SourceFile> MemoryFiles::OpenForReading(const std::u16string& path) {
   if (disk_->faults.count(Fault::kOpen) || !disk_->files.count(path)) return nullptr;
-  return std::make_unique<MemorySource>(disk_, path);
+  return std::make_unique<MemoryFile>(disk_, path, false);
 }
 
 std::unique_ptr<TargetFile> MemoryFiles::CreateNew(const std::u16string& path) {
   if (disk_->faults.count(Fault::kCreate) || disk_->files.count(path)) return nullptr;
   disk_->files[path].open_for_writing = true;
-  return std::make_unique<MemoryTarget>(disk_, path);
+  return std::make_unique<MemoryFile>(disk_, path, true);
 }
 
 bool MemoryFiles::MoveNoReplace(const std::u16string& from, const std::u16string& to) {
@@ -132,7 +124,6 @@ std::optional<std::size_t> MemoryFiles::DecodedBase64Size(std::u16string_view te
 std::optional<std::vector<std::uint8_t>> MemoryFiles::DecodeBase64(std::u16string_view text) {
   if (disk_->faults.count(Fault::kDecode) || text.size() % 4 != 0) return std::nullopt;
   std::vector<std::uint8_t> bytes;
-  bytes.reserve(text.size() / 4 * 3);
   for (std::size_t i = 0; i < text.size(); i += 4) {
     const bool last = i + 4 == text.size();
     const int pad = last ? (text[i + 3] == u'=') + (text[i + 2] == u'=' && text[i + 3] == u'=') : 0;
