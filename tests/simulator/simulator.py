@@ -12,6 +12,7 @@ import argparse
 import asyncio
 import base64
 import copy
+import hashlib
 import importlib.util
 import json
 import os
@@ -239,6 +240,17 @@ class Sim:
             elif kind == "file_finish":
                 file["state"] = "complete"
                 return file["name"], bytes(received)
+
+    async def receive_file_noted(self, stage: str = "requested") -> Optional[tuple[str, bytes]]:
+        """receive_file_from_customer, noting what arrived (name, size, SHA-256) for the tests."""
+        received = await self.receive_file_from_customer()
+        if received is None:
+            self.note(stage=stage, received=False)
+        else:
+            name, data = received
+            self.note(stage=stage, received=True, name=name, size=len(data),
+                      sha256=hashlib.sha256(data).hexdigest())
+        return received
 
     # ---- plumbing ----
 

@@ -27,13 +27,7 @@ async def offer(sim, name, size, seed):
 
 
 async def ask(sim):
-    received = await sim.receive_file_from_customer()
-    if received is None:
-        sim.note(stage="requested", received=False)
-    else:
-        name, data = received
-        sim.note(stage="requested", received=True, name=name, size=len(data),
-                 sha256=hashlib.sha256(data).hexdigest())
+    await sim.receive_file_noted()
 
 
 async def held_download(sim, name, size):

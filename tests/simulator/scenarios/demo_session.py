@@ -70,13 +70,7 @@ async def scenario(sim):
              sha256=hashlib.sha256(payload).hexdigest(), size=size)
 
     sim.note(stage="request")
-    received = await sim.receive_file_from_customer()
-    if received is None:
-        sim.note(stage="requested", received=False)
-    else:
-        name, data = received
-        sim.note(stage="requested", received=True, name=name, size=len(data),
-                 sha256=hashlib.sha256(data).hexdigest())
+    await sim.receive_file_noted()
 
     sim.note(stage="end")
     sim.end("staff_end")
