@@ -1,6 +1,6 @@
 #pragma once
 // The injector's platform on Windows: SendInput one event at a time, the input-desktop check, the
-// own-window checks, the virtual-screen metrics, GetTickCount64 and the shell for the tools.
+// own-window checks, the virtual-screen metrics, the monotonic clock and the shell for the tools.
 #include <memory>
 
 #include "input/input_platform.h"

@@ -1,11 +1,12 @@
 // A window in a process of its own that records the keys and clicks it receives, one line each,
 // to a file the input tests read:
-//   key <vk hex> down|up <extended 0|1> <message time>
+//   key <vk hex> down|up <extended 0|1> <arrival, steady clock in ms>
 //   button <left|right|middle> down|up <screen x> <screen y>
 //
 //   input_recorder <left> <top> <right> <bottom> <log file>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -13,6 +14,15 @@
 namespace {
 
 FILE* g_log = nullptr;
+
+// Stamped on arrival with the clock the watchdog reads, not the message time: under Wine the
+// message time follows a tick that lags by tens of milliseconds, which made a release on time look
+// early. The steady clock is system-wide, so the test compares it with its own readings.
+long long SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void Log(const char* format, auto... values) {
   std::fprintf(g_log, format, values...);
@@ -32,8 +42,8 @@ LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wparam, LPARAM l
     case WM_SYSKEYDOWN:
     case WM_SYSKEYUP: {
       const bool down = message == WM_KEYDOWN || message == WM_SYSKEYDOWN;
-      Log("key %X %s %d %ld\n", static_cast<unsigned>(wparam), down ? "down" : "up",
-          static_cast<int>((lparam >> 24) & 1), GetMessageTime());
+      Log("key %X %s %d %lld\n", static_cast<unsigned>(wparam), down ? "down" : "up",
+          static_cast<int>((lparam >> 24) & 1), SteadyMilliseconds());
       return 0;
     }
     case WM_LBUTTONDOWN:

@@ -23,6 +23,7 @@
 //   uidriver pattern LEFT TOP RIGHT BOTTOM RRGGBB   a window of one colour over the rectangle
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -273,9 +274,9 @@ std::string FileDialogJson(HWND dialog) {
 
 // Polls until `done`; a busy two-core machine may take a while.
 bool WaitFor(int timeout_seconds, const std::function<bool()>& done) {
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout_seconds) * 1000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   while (!done()) {
-    if (GetTickCount64() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     Sleep(50);
   }
   return true;
