@@ -146,6 +146,7 @@ class FakeInputPlatform final : public InputPlatform {
   }
   std::u16string SystemDirectory() override { return system_directory; }
   bool OpenTool(std::u16string_view file, std::u16string_view parameters) override {
+    if (on_tool) on_tool();
     std::lock_guard<std::mutex> guard(lock);
     tools.push_back(std::u16string(file) + u"|" + std::u16string(parameters));
     return tool_opens;
@@ -170,6 +171,8 @@ class FakeInputPlatform final : public InputPlatform {
   std::size_t fail_send_at = SIZE_MAX;  // the index of the first event the platform refuses
   // Sees every event as it is sent, on the sending thread; must not call back into the injector.
   std::function<void(const SentEvent&)> on_event;
+  // Runs as a tool starts, on the starting thread, before it is recorded.
+  std::function<void()> on_tool;
 
   // The record.
   std::mutex lock;

@@ -18,6 +18,9 @@ constexpr std::int32_t kWheelLimit = 1200;
 
 // A command the batch cannot go on from. Never leaves ApplyInputs.
 struct BatchFailure {};
+// The customer stopped support while the batch ran: the rest of it is dropped. Never leaves
+// ApplyInputs.
+struct BatchStopped {};
 
 // Keys whose events need the extended flag, or the platform takes them for their numeric-keypad
 // twins: Page Up/Down, End, Home, the arrows, Insert, Delete, both Windows keys, keypad divide.
@@ -62,6 +65,12 @@ struct PlatformInputInjector::Target {
   std::uint64_t deadline = 0;  // of this batch's presses
 };
 
+// A tool the batch asked for, started once the injector's lock is released.
+struct PlatformInputInjector::ToolLaunch {
+  std::u16string file;
+  std::u16string parameters;
+};
+
 PlatformInputInjector::PlatformInputInjector(std::unique_ptr<InputPlatform> platform,
                                              MonitorLookup find_monitor)
     : platform_(std::move(platform)),
@@ -72,20 +81,40 @@ PlatformInputInjector::~PlatformInputInjector() {
   StopInput();
   watchdog_stop_.exchange(true);
   watchdog_.join();
+  try {
+    // Nobody else holds the lock by now; whatever a late holder left is released here for good.
+    std::lock_guard<std::mutex> guard(lock_);
+    ReleaseAll();
+  } catch (...) {
+    // Only a failing mutex gets here; nothing else can be done about it.
+  }
 }
 
 PlatformInputInjector::Held PlatformInputInjector::HeldInput() {
   std::lock_guard<std::mutex> guard(lock_);
-  return Held{held_keys_, held_buttons_, hold_deadline_, stopped_};
+  return Held{held_keys_, held_buttons_, hold_deadline_, stop_requested_.load()};
 }
 
 void PlatformInputInjector::StopInput() noexcept {
+  // The mark comes first and needs no lock: a batch that holds the lock sees it before its next
+  // element or event and releases everything itself, so the caller never waits for the batch.
+  stop_requested_.store(true);
+  ReleaseIfFree();
+}
+
+void PlatformInputInjector::unlock() noexcept {
+  lock_.unlock();
+  // Whoever unlocks after a stop was marked releases what is held, so a stop marked while another
+  // thread held the lock is never missed: the last holder to unlock sees the mark.
+  if (stop_requested_.load()) ReleaseIfFree();
+}
+
+void PlatformInputInjector::ReleaseIfFree() noexcept {
   try {
-    std::lock_guard<std::mutex> guard(lock_);
-    stopped_ = true;
-    ReleaseAll();
+    std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
+    if (guard.owns_lock()) ReleaseAll();
   } catch (...) {
-    // Only a failing mutex gets here; nothing else can be done about it.
+    // Only a failing mutex gets here; the watchdog releases at its next poll.
   }
 }
 
@@ -105,8 +134,8 @@ void PlatformInputInjector::ReleaseAll() noexcept {
 
 bool PlatformInputInjector::ApplyInputs(const JsonArray& inputs, bool allowed,
                                         std::u16string_view monitor_id) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (stopped_ || !allowed) {
+  std::unique_lock<PlatformInputInjector> guard(*this);
+  if (stop_requested_.load() || !allowed) {
     ReleaseAll();
     return true;
   }
@@ -117,19 +146,37 @@ bool PlatformInputInjector::ApplyInputs(const JsonArray& inputs, bool allowed,
     const VirtualScreen desktop = platform_->VirtualScreenMetrics();
     const Target target{monitor->rect, desktop, platform_->TickCount() + kHoldMilliseconds};
     hold_deadline_ = target.deadline;
-    for (const JsonValue& element : inputs) ApplyOne(element.AsObject(), target);
+    for (const JsonValue& element : inputs) {
+      CheckNotStopped();
+      const std::optional<ToolLaunch> tool = ApplyOne(element.AsObject(), target);
+      if (!tool) continue;
+      // A tool start may take long; a stop meanwhile must neither wait for it nor be missed.
+      guard.unlock();
+      const bool opened = !stop_requested_.load() && platform_->OpenTool(tool->file, tool->parameters);
+      guard.lock();
+      CheckNotStopped();
+      Require(opened);
+    }
+    return true;
+  } catch (const BatchStopped&) {
+    ReleaseAll();
     return true;
   } catch (const BatchFailure&) {
     ReleaseAll();
     return false;
   } catch (...) {
     // A malformed element reaches the caller as an error, but nothing may stay pressed meanwhile.
-    ReleaseAll();
+    if (guard.owns_lock()) ReleaseAll();
     throw;
   }
 }
 
-void PlatformInputInjector::ApplyOne(const JsonObject& command, const Target& target) {
+void PlatformInputInjector::CheckNotStopped() const {
+  if (stop_requested_.load()) throw BatchStopped{};
+}
+
+std::optional<PlatformInputInjector::ToolLaunch> PlatformInputInjector::ApplyOne(
+    const JsonObject& command, const Target& target) {
   const std::u16string kind = command.GetStringOrEmpty(u"kind");
   if (kind == u"release") {
     ReleaseAll();
@@ -140,10 +187,11 @@ void PlatformInputInjector::ApplyOne(const JsonObject& command, const Target& ta
   } else if (kind == u"wheel") {
     WheelStep(command);
   } else if (kind == u"open_tool") {
-    ToolStep(command);
+    return ToolStep(command);
   } else {
     throw BatchFailure{};
   }
+  return std::nullopt;
 }
 
 void PlatformInputInjector::PointerStep(const JsonObject& command, std::u16string_view kind,
@@ -169,6 +217,7 @@ void PlatformInputInjector::PointerStep(const JsonObject& command, std::u16strin
       platform_->SendMouse(MouseEvent{ax, ay, 0, kMouseMove | kMouseVirtualDesk | kMouseAbsolute}));
   if (kind == u"move") return;
   const bool down = kind == u"down";
+  CheckNotStopped();
   Require(platform_->SendMouse(MouseEvent{0, 0, 0, ButtonFlag(button, down)}));
   if (down) {
     held_buttons_.insert(button);
@@ -208,22 +257,17 @@ void PlatformInputInjector::WheelStep(const JsonObject& command) {
   Require(platform_->SendMouse(MouseEvent{0, 0, delta, kMouseWheel}));
 }
 
-void PlatformInputInjector::ToolStep(const JsonObject& command) {
+PlatformInputInjector::ToolLaunch PlatformInputInjector::ToolStep(const JsonObject& command) {
   const std::u16string tool = command.GetStringOrEmpty(u"tool");
   // A tool takes the focus: nothing the agent pressed may stay down behind it.
   ReleaseAll();
   const std::u16string system = platform_->SystemDirectory();
   Require(!system.empty() && system.size() <= 259);
   const std::u16string control = system + u"\\control.exe";
-  if (tool == u"control_panel") {
-    Require(platform_->OpenTool(control, u""));
-  } else if (tool == u"printers") {
-    Require(platform_->OpenTool(u"ms-settings:printers", u""));
-  } else if (tool == u"devices_printers") {
-    Require(platform_->OpenTool(control, u"/name Microsoft.DevicesAndPrinters"));
-  } else {
-    throw BatchFailure{};
-  }
+  if (tool == u"control_panel") return {control, u""};
+  if (tool == u"printers") return {u"ms-settings:printers", u""};
+  if (tool == u"devices_printers") return {control, u"/name Microsoft.DevicesAndPrinters"};
+  throw BatchFailure{};
 }
 
 void PlatformInputInjector::WatchdogBody() noexcept {
@@ -234,7 +278,8 @@ void PlatformInputInjector::WatchdogBody() noexcept {
            now = platform_->MonotonicNow()) {
         platform_->Sleep(std::chrono::ceil<std::chrono::milliseconds>(wake - now));
       }
-      std::lock_guard<std::mutex> guard(lock_);
+      // Through the injector's own unlock, which also settles a stop marked meanwhile.
+      std::lock_guard<PlatformInputInjector> guard(*this);
       if (hold_deadline_ != 0 && platform_->TickCount() >= hold_deadline_) ReleaseAll();
     } catch (...) {
       // A failing mutex or clock: try again at the next poll rather than end the thread.

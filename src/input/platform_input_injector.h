@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -42,18 +43,22 @@ class PlatformInputInjector final : public InputInjector {
   void ReleaseAll() noexcept override;
   void StopInput() noexcept override;
   void lock() override { lock_.lock(); }
-  void unlock() noexcept override { lock_.unlock(); }
+  void unlock() noexcept override;
 
   Held HeldInput();
 
  private:
   struct Target;
-  void ApplyOne(const JsonObject& command, const Target& target);
+  struct ToolLaunch;
+  void ReleaseIfFree() noexcept;
+  void CheckNotStopped() const;
+  // The tool to start once the lock is released, for an "open_tool" command.
+  std::optional<ToolLaunch> ApplyOne(const JsonObject& command, const Target& target);
   void PointerStep(const JsonObject& command, std::u16string_view kind, const Target& target);
   void KeyStep(const JsonObject& command, bool down, const Target& target);
   void Hold(const Target& target);
   void WheelStep(const JsonObject& command);
-  void ToolStep(const JsonObject& command);
+  ToolLaunch ToolStep(const JsonObject& command);
   void WatchdogBody() noexcept;
 
   const std::unique_ptr<InputPlatform> platform_;
@@ -61,7 +66,8 @@ class PlatformInputInjector final : public InputInjector {
   std::mutex lock_;
   std::set<std::uint16_t> held_keys_;
   std::set<std::int32_t> held_buttons_;
-  bool stopped_ = false;
+  // Set by StopInput before any lock is taken; read before every element and every press.
+  std::atomic<bool> stop_requested_{false};
   std::atomic<bool> watchdog_stop_{false};
   std::uint64_t hold_deadline_ = 0;
   std::thread watchdog_;  // last: started once everything it reads exists

@@ -3,7 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <future>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -298,6 +303,103 @@ TEST_F(InputInjectorTest, BatchesWatchdogAndStopShareOneLock) {
   PressedInput pressed;
   for (const SentEvent& e : sent) pressed.Apply(e);
   EXPECT_TRUE(pressed.keys.empty() && pressed.buttons.empty());
+}
+
+// A platform that stalls on one call until the test lets it go, so that a stop can be marked while
+// a batch is provably in the middle of it.
+class Stall {
+ public:
+  void Enter() {
+    std::unique_lock<std::mutex> guard(lock_);
+    entered_ = true;
+    changed_.notify_all();
+    changed_.wait(guard, [&] { return released_; });
+  }
+  bool AwaitEntered() {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::seconds(30), [&] { return entered_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> guard(lock_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
+};
+
+// A stop marked while the batch is inside a key event or a tool start returns without waiting
+// for it, and from then on the platform sees releases only: the rest of a 360 KB batch, and the
+// tools after it, never arrive.
+TEST_F(InputInjectorTest, AStopDuringALongBatchReturnsAtOnceAndOnlyReleasesFollow) {
+  std::string keys;
+  for (int i = 0; i < 6150; ++i) {
+    keys += R"({"kind":"key_down","key":65},{"kind":"key_down","key":66},)";
+  }
+  const std::string tool = R"({"kind":"open_tool","tool":"control_panel"})";
+  struct Case {
+    std::string batch;
+    bool stall_in_tool;
+  };
+  const Case cases[] = {{"[" + keys + tool + "]", false},
+                        {"[" + kA + "," + tool + "," + keys + tool + "]", true}};
+  for (const Case& c : cases) {
+    ASSERT_GE(c.batch.size(), 350000u);  // near the largest reply
+    clock.RunFree();  // lets the old injector's watchdog end
+    injector.reset();
+    auto fake = std::make_unique<FakeInputPlatform>(clock);
+    platform = fake.get();
+    injector = std::make_unique<PlatformInputInjector>(std::move(fake), [this](auto) {
+      return std::optional<MonitorInfo>(monitors[0]);
+    });
+    told = 0;
+    Stall stall;
+    std::atomic<std::size_t> calls{0};
+    if (c.stall_in_tool) {
+      platform->on_tool = [&] { stall.Enter(); };
+    } else {
+      platform->on_event = [&](const SentEvent&) {
+        if (++calls == 100) stall.Enter();
+      };
+    }
+    char applied = '?';
+    std::thread batch([&] { applied = Apply(c.batch); });
+    ASSERT_TRUE(stall.AwaitEntered());
+
+    const auto asked = std::chrono::steady_clock::now();
+    auto stopped = std::async(std::launch::async, [&] { injector->StopInput(); });
+    const bool returned = stopped.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    const auto took = std::chrono::steady_clock::now() - asked;
+    // Reading the held input takes the lock: free while a tool starts.
+    if (c.stall_in_tool) {
+      EXPECT_TRUE(injector->HeldInput().stopped);
+    }
+    // A stalled key event was already on its way when the stop came.
+    const std::size_t sent_at_stop = platform->Sent().size() + (c.stall_in_tool ? 0 : 1);
+    stall.Release();
+    batch.join();
+    ASSERT_TRUE(returned) << "StopInput waited for the stalled batch";
+    std::printf("StopInput returned after %lld us\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::microseconds>(took).count()));
+
+    EXPECT_EQ(applied, 't');
+    const std::vector<SentEvent> sent = platform->Sent();
+    PressedInput pressed;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      pressed.Apply(sent[i]);
+      if (i >= sent_at_stop) {
+        EXPECT_TRUE(sent[i].IsRelease()) << i << ": " << Describe(sent[i]);
+      }
+    }
+    EXPECT_TRUE(pressed.keys.empty() && pressed.buttons.empty());
+    EXPECT_EQ(platform->tools.size(), c.stall_in_tool ? 1u : 0u);
+    EXPECT_EQ(Held(), "until 0");
+  }
 }
 
 }  // namespace
