@@ -7,12 +7,10 @@
 // - every status text is one of the texts the customer may be shown.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "json/json.h"
 #include "net/network_error.h"
 #include "session/session_reply.h"
@@ -30,35 +29,8 @@
 namespace varnel {
 namespace {
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-constexpr std::u16string_view kStatusTexts[] = {
-    u"Connecting to server...",
-    u"Connected - Waiting for support agent",
-    u"Support agent assigned - Your approval is required",
-    u"Screen preview active - View only",
-    u"Screen preview allowed - Waiting for agent viewer",
-    u"Support approved - Screen preview needs a server update",
-    u"Support request declined",
-    u"Support request expired",
-    u"The support agent ended this session. Remote access has stopped.",
-    u"Support session ended",
-    u"Remote control requested - Your approval is required",
-    u"Remote control active - Use Stop Support to stop",
-    u"Agent viewer disconnected - Waiting for reconnection",
-    u"Agent viewer paused - Support remains connected",
-    u"Agent viewer not responding - Input paused",
-    u"Stopped - No remote permissions",
-    u"Unsupported server session state.",
-    u"Unable to complete the connection. Check the server configuration and try again.",
-};
-
-bool IsStatusText(std::u16string_view text) {
-  return std::find(std::begin(kStatusTexts), std::end(kStatusTexts), text) !=
-         std::end(kStatusTexts);
-}
+using fuzz::IsStatusText;
+using fuzz::Require;
 
 // ---- replies built from the input ----
 

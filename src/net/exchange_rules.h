@@ -14,6 +14,11 @@ namespace varnel {
 inline constexpr std::size_t kMaxMessageBytes = 360000;
 // Size of each WebSocket receive.
 inline constexpr std::size_t kReceivePieceBytes = 4096;
+// Each wait of an exchange ends after ten seconds. A whole reply must also have arrived within a
+// minute of the request being sent, so a server trickling empty pieces cannot hold a turn forever;
+// an honest reply of the largest size arrives within it even at 6 KB a second.
+inline constexpr std::uint32_t kStepWaitMs = 10000;
+inline constexpr std::uint32_t kReplyWaitMs = 60000;
 
 // Throws NetworkError "The support request is too large." above kMaxMessageBytes.
 void CheckRequestSize(std::size_t utf8_bytes);

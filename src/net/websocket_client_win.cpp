@@ -1,12 +1,17 @@
 #include "net/websocket_client_win.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "net/exchange_rules.h"
 #include "util/wide_win.h"
 
 namespace varnel {
 namespace {
 
-constexpr DWORD kStepWaitMs = 10000;
+// WinHTTP reports a socket's closing within milliseconds of the close; a notification that has
+// not come after two seconds may never come, and Stop, Retry, exit and logoff wait for this.
+constexpr DWORD kCloseWaitMs = 2000;
 constexpr int kTransportLimitMs = 5000;
 // All completions plus handle creation and closing. Written as a number because MinGW's
 // WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS predates the current SDK's value.
@@ -39,8 +44,10 @@ std::shared_ptr<CallbackContext> CallbackContext::Create() {
   return std::make_shared<CallbackContext>();
 }
 
-WebSocketClient::WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event)
+WebSocketClient::WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event,
+                                 DWORD reply_wait_ms)
     : stop_event_(StopEventAccess::Handle(stop_event)),
+      reply_wait_ms_(reply_wait_ms),
       request_(CallbackContext::Create()),
       socket_(CallbackContext::Create()) {
   try {
@@ -139,14 +146,14 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
 
 JsonObject WebSocketClient::Exchange(const JsonObject& request) {
   if (WaitForSingleObject(stop_event_, 0) == WAIT_OBJECT_0) throw Cancelled{};
-  send_buffer_ = EncodeRequest(request);
+  socket_->send_buffer = EncodeRequest(request);
   return InterpretReply(SendAndReceive());
 }
 
 std::string WebSocketClient::ExchangeText(std::string_view request) {
   if (WaitForSingleObject(stop_event_, 0) == WAIT_OBJECT_0) throw Cancelled{};
   CheckRequestSize(request.size());
-  send_buffer_.assign(request);
+  socket_->send_buffer.assign(request);
   return SendAndReceive();
 }
 
@@ -154,19 +161,25 @@ std::string WebSocketClient::SendAndReceive() {
   ResetCompletion(*socket_);
   const DWORD sent =
       WinHttpWebSocketSend(socket_->handle.get(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
-                           send_buffer_.data(), static_cast<DWORD>(send_buffer_.size()));
+                           socket_->send_buffer.data(),
+                           static_cast<DWORD>(socket_->send_buffer.size()));
   if (!Started(sent)) throw NetworkError(u"Unable to send the support request.", sent);
   WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE);
 
   // Only the reply to this request is ever read: the server speaks only when spoken to.
   std::string reply;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point reply_deadline = Clock::now() + std::chrono::milliseconds(reply_wait_ms_);
   for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(reply_deadline - Clock::now());
+    if (left.count() <= 0) throw NetworkError(u"The server did not respond in time.");
+    const auto wait_ms = static_cast<DWORD>(std::min<long long>(kStepWaitMs, left.count()));
     ResetCompletion(*socket_);
-    const DWORD started =
-        WinHttpWebSocketReceive(socket_->handle.get(), receive_buffer_.data(),
-                                static_cast<DWORD>(receive_buffer_.size()), nullptr, nullptr);
+    const DWORD started = WinHttpWebSocketReceive(
+        socket_->handle.get(), socket_->receive_buffer.data(),
+        static_cast<DWORD>(socket_->receive_buffer.size()), nullptr, nullptr);
     if (!Started(started)) throw NetworkError(u"The server connection was lost.", started);
-    WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
+    WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE, wait_ms);
     DWORD bytes = 0;
     DWORD type = 0;
     {
@@ -179,8 +192,10 @@ std::string WebSocketClient::SendAndReceive() {
       throw NetworkError(u"The server closed the connection or sent an unsupported message.");
     }
     // The count comes from the stack; never trust it past the buffer it was given.
-    if (bytes > receive_buffer_.size()) throw NetworkError(u"Unexpected network response.");
-    AppendReplyPiece(reply, std::string_view(receive_buffer_.data(), bytes));
+    if (bytes > socket_->receive_buffer.size()) {
+      throw NetworkError(u"Unexpected network response.");
+    }
+    AppendReplyPiece(reply, std::string_view(socket_->receive_buffer.data(), bytes));
     if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) return reply;
   }
 }
@@ -196,10 +211,10 @@ void WebSocketClient::ResetCompletion(CallbackContext& context) noexcept {
 }
 
 void WebSocketClient::WaitForCompletion(CallbackContext& context, HANDLE stop_event,
-                                        DWORD expected_status) {
+                                        DWORD expected_status, DWORD wait_ms) {
   // The stop event comes first so that a stop wins over a completion that arrived with it.
   const HANDLE waits[] = {stop_event, context.completed_event.get()};
-  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, kStepWaitMs);
+  const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, wait_ms);
   if (woke == WAIT_OBJECT_0) throw Cancelled{};
   if (woke != WAIT_OBJECT_0 + 1) throw NetworkError(u"The server did not respond in time.", woke);
   std::lock_guard guard(context.lock);
@@ -228,12 +243,13 @@ void WebSocketClient::AttachHandle(CallbackContext& context, HINTERNET handle, b
 void WebSocketClient::CloseAndWait(CallbackContext& context) noexcept {
   if (!context.handle) return;
   context.handle.reset();
-  // A pending WebSocket receive writes into receive_buffer_, so the socket's closing is awaited.
-  // The request's is not: no buffer of ours is in flight, the callback's share keeps the context
-  // alive, and Wine finishes a pending upgrade only when the server answers or the connection
-  // drops, which would hold a stop request hostage to the server.
+  // The socket's closing is awaited, briefly, so that a session normally ends with WinHTTP done
+  // with it; should the notification never come, the callback's share keeps the context and its
+  // buffers alive for whatever WinHTTP still does with them. The request's closing is not
+  // awaited: Wine finishes a pending upgrade only when the server answers or the connection drops,
+  // which would hold a stop request hostage to the server.
   if (context.callback_installed && context.wait_on_close) {
-    WaitForSingleObject(context.closed_event.get(), INFINITE);
+    WaitForSingleObject(context.closed_event.get(), kCloseWaitMs);
   }
 }
 

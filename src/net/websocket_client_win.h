@@ -2,7 +2,8 @@
 // One WebSocket connection to the support server over WinHTTP in asynchronous mode. Every
 // blocking step runs on the session worker's thread and waits on events that the WinHTTP status
 // callback sets from WinHTTP's own threads; every wait also watches the session's stop event and
-// ends after at most ten seconds.
+// ends after at most ten seconds, a whole reply within kReplyWaitMs, and closing the socket waits
+// at most kCloseWaitMs for WinHTTP to let go of it.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -14,6 +15,7 @@
 
 #include "json/json.h"
 #include "launch/server_url.h"
+#include "net/exchange_rules.h"
 #include "net/network_error.h"
 #include "util/stop_event_win.h"
 #include "util/unique_handle_win.h"
@@ -43,16 +45,23 @@ struct CallbackContext : std::enable_shared_from_this<CallbackContext> {
   DWORD buffer_type = 0;            // WINHTTP_WEB_SOCKET_BUFFER_TYPE of the same completion
   WinHttpHandle handle;             // the request or WebSocket handle; closed by CloseAndWait
   bool callback_installed = false;  // a closing notification will arrive for `handle`
-  bool wait_on_close = false;       // WinHTTP may write into the client's buffers until then
+  bool wait_on_close = false;       // WinHTTP may still be using the buffers below until then
   std::shared_ptr<CallbackContext> callback_share;  // released by the closing notification
+  // The WebSocket's send and receive buffers live here rather than in the client: if the closing
+  // notification is late, the client stops waiting for it, and a send or receive still pending
+  // then uses memory the callback's share keeps alive.
+  std::string send_buffer;
+  std::array<char, kReceivePieceBytes> receive_buffer{};
 };
 
 class WebSocketClient {
  public:
   // Opens the connection (the whole upgrade) or throws NetworkError (keeping the stack's error
   // code), Cancelled, or the PlatformError of CallbackContext; whatever was opened is released
-  // first. `stop_event` is borrowed and must outlive the client.
-  WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event);
+  // first. `stop_event` is borrowed and must outlive the client. `reply_wait_ms` bounds the wait
+  // for a whole reply; tests shorten it.
+  WebSocketClient(const ServerEndpoint& endpoint, const StopEvent& stop_event,
+                  DWORD reply_wait_ms = kReplyWaitMs);
   // Closes without a close frame: the socket, then the request, then connection and session.
   // Never throws.
   ~WebSocketClient();
@@ -69,7 +78,9 @@ class WebSocketClient {
   std::string ExchangeText(std::string_view request);
 
   static void ResetCompletion(CallbackContext& context) noexcept;
-  static void WaitForCompletion(CallbackContext& context, HANDLE stop_event, DWORD expected_status);
+  // Waits at most `wait_ms` (the step's ten seconds unless a shorter bound remains).
+  static void WaitForCompletion(CallbackContext& context, HANDLE stop_event, DWORD expected_status,
+                                DWORD wait_ms = kStepWaitMs);
   static void AttachHandle(CallbackContext& context, HINTERNET handle, bool wait_on_close);
   static void CloseAndWait(CallbackContext& context) noexcept;
   static void CALLBACK OnWinHttpStatus(HINTERNET handle, DWORD_PTR context, DWORD status,
@@ -81,10 +92,9 @@ class WebSocketClient {
   void Close() noexcept;
 
   HANDLE stop_event_;
+  DWORD reply_wait_ms_;
   WinHttpHandle http_session_;
   WinHttpHandle http_connection_;
-  std::string send_buffer_;
-  std::array<char, 4096> receive_buffer_{};
   std::shared_ptr<CallbackContext> request_;
   std::shared_ptr<CallbackContext> socket_;
 };

@@ -177,5 +177,18 @@ TEST(WebSocketClientTest, SilentServerTimesOutAfterTenSeconds) {
   EXPECT_GE(std::chrono::steady_clock::now() - start, 9500ms);
 }
 
+// Each empty piece comes well within the step's wait; only the bound on the whole reply ends it.
+TEST(WebSocketClientTest, AReplyTricklingEmptyPiecesEndsAtTheReplyBound) {
+  ScriptedServer server;
+  StopEvent stop;
+  auto client = Expect([&] {
+    return std::make_unique<WebSocketClient>(LocalEndpoint(server.port()), stop, 3000);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(NetworkErrorOf([&] { client->ExchangeText(R"({"act":"trickle","interval":0.2})"); }),
+            "The server did not respond in time.");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2900ms);
+}
+
 }  // namespace
 }  // namespace varnel

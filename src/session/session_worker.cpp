@@ -165,15 +165,19 @@ void SessionWorker::RunTurns(Connection& connection, JsonObject reply_object, Se
 
     const SessionClock::TimePoint now = clock.Now();
     state.previous_turn_time = now;
-    if (IsPreviewDue(next.plain_status, reply, state, now)) {
+    const bool preview_due = IsPreviewDue(next.plain_status, reply, state, now);
+    if (preview_due) {
       CaptureFrame(next.message, reply, state.last_frame);
-      reply_object = connection.Exchange(next.message);
-      // Spacing counts from the frame's reply, so a slow server is not sent frames back to back.
-      state.next_preview_at = clock.Now() + kPreviewInterval;
-    } else {
-      if (!reply.preview_requested) state.last_frame.jpeg.clear();
-      reply_object = connection.Exchange(next.message);
+    } else if (!reply.preview_requested) {
+      state.last_frame.jpeg.clear();
     }
+    // Only one reply is alive at a time: the last one's tree goes before the next is parsed, so a
+    // reply costs no more than its own bytes justify.
+    reply = SessionReply{};
+    reply_object = JsonObject();
+    reply_object = connection.Exchange(next.message);
+    // Spacing counts from the frame's reply, so a slow server is not sent frames back to back.
+    if (preview_due) state.next_preview_at = clock.Now() + kPreviewInterval;
     reply = ReadSessionReply(reply_object);
   }
 }

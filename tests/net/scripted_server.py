@@ -3,7 +3,8 @@
 
 The Windows network tests start one per test on a free loopback port. The client's request is a
 JSON object whose "act" says what comes back, so each test scripts the exact bytes and frames it
-needs (sizes, fragments, invalid UTF-8, binary data, a close frame, silence). How the HTTP
+needs (sizes, fragments, invalid UTF-8, binary data, a close frame, silence, a reply trickling
+empty pieces). How the HTTP
 upgrade itself is answered is chosen on the command line.
 
 Once listening it writes "PORT PID TARGET_PORT" to --port-file (atomically) and appends one line
@@ -61,6 +62,11 @@ async def answer(ws, raw, received):
     act = request.get("act", "info")
     if act == "close":
         await ws.write_frame(True, OP_CLOSE, struct.pack("!H", 1000))
+    elif act == "trickle":  # a reply that never ends: empty continuation frames, one at a time
+        await ws.write_frame(False, OP_TEXT, b"{")
+        while True:
+            await asyncio.sleep(float(request.get("interval", 0.5)))
+            await ws.write_frame(False, OP_CONT, b"")
     elif act in acts:
         await send_frames(ws, acts[act][0], acts[act][1](), int(request.get("frames", 1)))
     elif act != "silent":
