@@ -55,7 +55,7 @@ std::string RandomReply(FuzzedDataProvider& in) {
                                         "active",  "denied",           "ended",  "Active"};
   static const char* const kFileStates[] = {"awaiting_pick", "awaiting_save", "staging",
                                             "delivering",    "complete",      "cancelled"};
-  static const char* const kKinds[] = {"key_down", "key_up",  "down",    "up",     "move",
+  static const char* const kKinds[] = {"key_down", "key_up",  "down",      "up",   "move",
                                        "wheel",    "release", "open_tool", "bogus"};
   json session = {{"state", kStates[in.ConsumeIntegralInRange(0, 7)]},
                   {"consent_id", "c" + std::to_string(in.ConsumeIntegralInRange(0, 2))},
@@ -64,7 +64,8 @@ std::string RandomReply(FuzzedDataProvider& in) {
                   {"preview_requested", Mostly(in)},
                   {"viewer_connected", true},
                   {"screen_preview", Mostly(in)}};
-  if (in.ConsumeBool()) session["control_id"] = "k" + std::to_string(in.ConsumeIntegralInRange(0, 2));
+  if (in.ConsumeBool())
+    session["control_id"] = "k" + std::to_string(in.ConsumeIntegralInRange(0, 2));
   if (!Mostly(in)) session["control_paused"] = true;
   json reply = {{"ok", true}, {"session", session}};
   if (!Mostly(in)) {
@@ -76,8 +77,9 @@ std::string RandomReply(FuzzedDataProvider& in) {
                                 {"size", in.ConsumeIntegralInRange(0, 12)},
                                 {"received", in.ConsumeIntegralInRange(0, 12)},
                                 {"chunks", in.ConsumeIntegralInRange(0, 3)}};
-    if (in.ConsumeBool()) reply["file_reply"] = {{"index", in.ConsumeIntegralInRange(0, 2)},
-                                                 {"data", "aGVsbG8gd29ybGQ="}};
+    if (in.ConsumeBool())
+      reply["file_reply"] = {{"index", in.ConsumeIntegralInRange(0, 2)},
+                             {"data", "aGVsbG8gd29ybGQ="}};
   }
   json inputs = json::array();
   for (int n = in.ConsumeIntegralInRange(0, 40); n > 0; --n) {
@@ -135,8 +137,8 @@ class Session {
         std::move(platform), [](std::u16string_view) { return OneMonitor().FindMonitor(u""); });
     parts.file = MakeFileTransfer(std::make_unique<MemoryFiles>(disk_));
     parts.clock = std::make_shared<PausingClock>();
-    worker_ = std::make_unique<SessionWorker>(LaunchOptions{}, DeviceCredentials{},
-                                              std::move(parts));
+    worker_ =
+        std::make_unique<SessionWorker>(LaunchOptions{}, DeviceCredentials{}, std::move(parts));
     std::thread stopper([this] { StopAtTheChosenMoment(); });
     worker_->Start();
     while (!worker_->Snapshot().finished) std::this_thread::yield();
@@ -199,8 +201,10 @@ class Session {
         input_allowed_ = true;
       }
     }
-    if (shown.file_state == u"awaiting_pick") worker_->SubmitFileChoice(shown.file_transfer_id, kPicked);
-    if (shown.file_state == u"awaiting_save") worker_->SubmitFileChoice(shown.file_transfer_id, kSaveAs);
+    if (shown.file_state == u"awaiting_pick")
+      worker_->SubmitFileChoice(shown.file_transfer_id, kPicked);
+    if (shown.file_state == u"awaiting_save")
+      worker_->SubmitFileChoice(shown.file_transfer_id, kSaveAs);
 
     if (request.GetStringOrEmpty(u"type") == u"ticket_connect") {
       return InterpretReply(R"({"ok":true,"server_version":"0.9.2"})");

@@ -20,9 +20,9 @@ class InputInjector {
   // Applies one batch of the agent's input commands to the monitor `monitor_id` (empty =
   // primary). With `allowed` false, or once stopped, it only releases what is held. Takes the lock
   // itself for the batch, letting it go only while a tool starts; the caller must not hold it. A
-  // stop during the batch ends it early, with everything released, and counts as applied. Returns false when the batch was
-  // refused or failed part-way (everything held is released by then); may raise JsonError for an
-  // element that is not an object.
+  // stop during the batch ends it early, with everything released, and counts as applied. Returns
+  // false when the batch was refused or failed part-way (everything held is released by then); may
+  // raise JsonError for an element that is not an object.
   virtual bool ApplyInputs(const JsonArray& inputs, bool allowed,
                            std::u16string_view monitor_id) = 0;
 

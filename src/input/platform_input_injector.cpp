@@ -152,7 +152,8 @@ bool PlatformInputInjector::ApplyInputs(const JsonArray& inputs, bool allowed,
       if (!tool) continue;
       // A tool start may take long; a stop meanwhile must neither wait for it nor be missed.
       guard.unlock();
-      const bool opened = !stop_requested_.load() && platform_->OpenTool(tool->file, tool->parameters);
+      const bool opened =
+          !stop_requested_.load() && platform_->OpenTool(tool->file, tool->parameters);
       guard.lock();
       CheckNotStopped();
       Require(opened);

@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <future>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -349,13 +349,12 @@ TEST_F(InputInjectorTest, AStopDuringALongBatchReturnsAtOnceAndOnlyReleasesFollo
                         {"[" + kA + "," + tool + "," + keys + tool + "]", true}};
   for (const Case& c : cases) {
     ASSERT_GE(c.batch.size(), 350000u);  // near the largest reply
-    clock.RunFree();  // lets the old injector's watchdog end
+    clock.RunFree();                     // lets the old injector's watchdog end
     injector.reset();
     auto fake = std::make_unique<FakeInputPlatform>(clock);
     platform = fake.get();
-    injector = std::make_unique<PlatformInputInjector>(std::move(fake), [this](auto) {
-      return std::optional<MonitorInfo>(monitors[0]);
-    });
+    injector = std::make_unique<PlatformInputInjector>(
+        std::move(fake), [this](auto) { return std::optional<MonitorInfo>(monitors[0]); });
     told = 0;
     Stall stall;
     std::atomic<std::size_t> calls{0};

@@ -159,10 +159,9 @@ std::string WebSocketClient::ExchangeText(std::string_view request) {
 
 std::string WebSocketClient::SendAndReceive() {
   ResetCompletion(*socket_);
-  const DWORD sent =
-      WinHttpWebSocketSend(socket_->handle.get(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
-                           socket_->send_buffer.data(),
-                           static_cast<DWORD>(socket_->send_buffer.size()));
+  const DWORD sent = WinHttpWebSocketSend(
+      socket_->handle.get(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
+      socket_->send_buffer.data(), static_cast<DWORD>(socket_->send_buffer.size()));
   if (!Started(sent)) throw NetworkError(u"Unable to send the support request.", sent);
   WaitForCompletion(*socket_, stop_event_, WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE);
 

@@ -181,9 +181,8 @@ TEST(WebSocketClientTest, SilentServerTimesOutAfterTenSeconds) {
 TEST(WebSocketClientTest, AReplyTricklingEmptyPiecesEndsAtTheReplyBound) {
   ScriptedServer server;
   StopEvent stop;
-  auto client = Expect([&] {
-    return std::make_unique<WebSocketClient>(LocalEndpoint(server.port()), stop, 3000);
-  });
+  auto client = Expect(
+      [&] { return std::make_unique<WebSocketClient>(LocalEndpoint(server.port()), stop, 3000); });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(NetworkErrorOf([&] { client->ExchangeText(R"({"act":"trickle","interval":0.2})"); }),
             "The server did not respond in time.");
