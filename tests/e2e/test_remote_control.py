@@ -2,6 +2,7 @@
 Quillory.exe against the simulator, with the input recorder (a window in a process of its own that
 writes down every key and click it receives) as the other program."""
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -12,7 +13,7 @@ TICKET = "612345"
 MONITOR = (0, 0, 1600, 1000)  # the test session's one monitor
 RECORDER = (60, 60, 460, 360)  # clear of the status window, which opens in the middle
 CLICK = ((RECORDER[0] + RECORDER[2]) // 2, (RECORDER[1] + RECORDER[3]) // 2)
-KEY_A, KEY_B, KEY_C, KEY_D = "41", "42", "43", "44"
+KEY_A, KEY_B, KEY_C, KEY_D, KEY_E = "41", "42", "43", "44", "45"
 
 
 def mul_div(a, b, c):
@@ -42,10 +43,14 @@ class Recorder:
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         wait_until(lambda: self.lines()[:1] == [("ready",)])
 
-    def lines(self):
-        """What the window received: ("key", vk, change) or ("button", name, change, x, y)."""
+    def lines(self, stamped=False):
+        """What the window received: ("key", vk, change) or ("button", name, change, x, y); with
+        `stamped`, keys also carry their arrival in milliseconds of the host's monotonic clock,
+        which is the clock Wine's steady clock reads."""
         text = self.log.read_text() if self.log.exists() else ""
-        return [(*words[:3], *map(int, words[3:5])) if words[0] == "button" else tuple(words[:3])
+        keep = 4 if stamped else 3
+        return [(*words[:3], *map(int, words[3:5])) if words[0] == "button" else
+                (*words[:3], *map(int, words[3:keep]))
                 for words in map(str.split, text.splitlines()) if words]
 
     def close(self):
@@ -119,3 +124,36 @@ def test_input_reaches_another_window_only_while_control_is_approved(desktop, co
     assert max(i for i, r in enumerate(received) if r[0] == "button") < \
         min(i for i, r in enumerate(received) if r[0] == "key")
     assert keys.count((KEY_B, "down")) == keys.count((KEY_B, "up"))
+
+
+def test_stop_support_during_a_long_batch_ends_input_at_once(desktop, connect, simulator,
+                                                             recorder):
+    """Stop Support pressed while a batch of thousands of keys is being applied: the window shows
+    the stopped state at once, and no key goes down at the recorder after the click."""
+    simulator.gate(TICKET, "flood")
+    process, window = connect(TICKET)
+    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow Support")
+    window.click("allow")
+    after_turns(simulator, "active", 2)
+    simulator.gate(TICKET, "control")
+    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control")
+    window.click("allow")
+    wait_until(lambda: len(recorder.lines()) > 1000, timeout=180)
+
+    window.click("stop")
+    clicked = time.monotonic() * 1000
+    window.wait(lambda c: c["status"]["text"] == "Stopped - No remote permissions", timeout=60)
+    shown = time.monotonic() * 1000
+    print(f"stopped state shown {shown - clicked:.0f} ms after the click")
+    # The window's thread never waits for the batch: the state follows the click at once.
+    assert shown - clicked < 5000
+    window.close()
+    assert process.wait() == 0
+
+    keys = [line for line in recorder.lines(stamped=True) if line[0] == "key"]
+    late = [line for line in keys if line[2] == "down" and line[3] > clicked + 1000]
+    print(f"{len(keys)} key events received, {len(late)} presses more than 1 s after the click")
+    assert not late, late[:5]
+    # Whatever was held when the batch stopped came up again.
+    presses = sum(line[2] == "down" for line in keys)
+    assert presses == len(keys) - presses
