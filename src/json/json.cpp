@@ -1,13 +1,14 @@
 #include "json/json.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <new>
+#include <random>
 #include <span>
 #include <string>
 #include <unordered_set>
@@ -28,12 +29,53 @@ struct Member {
 // A received object with thousands of keys is looked up through a hash index, so that parsing it
 // stays linear; small objects, every protocol object among them, are scanned. Open addressing over
 // member positions (plus one; zero is a free slot), at most half full.
+//
+// The server chooses the keys, so the hash is keyed with a secret drawn once per process
+// (SipHash-1-3 over the units): keys that all land on one slot cannot be prepared in advance.
 class KeyIndex {
  public:
   static constexpr std::size_t kFrom = 16;
 
   static std::size_t Hash(std::u16string_view key) noexcept {
-    return std::hash<std::u16string_view>{}(key);
+    static const std::array<std::uint64_t, 2> secret = [] {
+      std::random_device device;
+      const auto draw = [&] { return std::uint64_t{device()} << 32 | device(); };
+      return std::array<std::uint64_t, 2>{draw(), draw()};
+    }();
+    std::uint64_t v0 = secret[0] ^ 0x736f6d6570736575;
+    std::uint64_t v1 = secret[1] ^ 0x646f72616e646f6d;
+    std::uint64_t v2 = secret[0] ^ 0x6c7967656e657261;
+    std::uint64_t v3 = secret[1] ^ 0x7465646279746573;
+    const auto round = [&] {
+      v0 += v1;
+      v1 = std::rotl(v1, 13) ^ v0;
+      v0 = std::rotl(v0, 32);
+      v2 += v3;
+      v3 = std::rotl(v3, 16) ^ v2;
+      v0 += v3;
+      v3 = std::rotl(v3, 21) ^ v0;
+      v2 += v1;
+      v1 = std::rotl(v1, 17) ^ v2;
+      v2 = std::rotl(v2, 32);
+    };
+    const auto absorb = [&](std::uint64_t word) {
+      v3 ^= word;
+      round();
+      v0 ^= word;
+    };
+    std::size_t at = 0;
+    for (; at + 4 <= key.size(); at += 4) {
+      absorb(std::uint64_t{key[at]} | std::uint64_t{key[at + 1]} << 16 |
+             std::uint64_t{key[at + 2]} << 32 | std::uint64_t{key[at + 3]} << 48);
+    }
+    std::uint64_t last = std::uint64_t{key.size() & 0xFF} << 56;
+    for (int shift = 0; at < key.size(); ++at, shift += 16) last |= std::uint64_t{key[at]} << shift;
+    absorb(last);
+    v2 ^= 0xFF;
+    round();
+    round();
+    round();
+    return static_cast<std::size_t>(v0 ^ v1 ^ v2 ^ v3);
   }
 
   // Positions of `members` must all be distinct keys.
@@ -117,21 +159,20 @@ struct Container {
     return container;
   }
 
-  // Makes this container growable, moving its elements out of the block.
-  void Grow() {
+  // Makes this container growable, moving its elements out of the block, with room for `room`.
+  void Grow(std::size_t room = 4) {
     if (grown) return;
+    room = std::max<std::size_t>(room, size + 1);
     if (is_object) {
       auto storage = std::make_unique<GrownObject>();
-      storage->members.reserve(std::max<std::size_t>(size + 1, 4));
+      storage->members.reserve(room);
+      // In place there are fewer members than an index is built for.
       for (Member& member : Members()) storage->members.push_back(std::move(member));
-      if (storage->members.size() >= KeyIndex::kFrom) {
-        storage->index.Rebuild(storage->members, storage->members.size() + 1);
-      }
       std::destroy_n(InPlaceMembers(), size);
       Object() = storage.release();
     } else {
       auto storage = std::make_unique<GrownArray>();
-      storage->values.reserve(std::max<std::size_t>(size + 1, 4));
+      storage->values.reserve(room);
       for (JsonValue& value : Values()) storage->values.push_back(std::move(value));
       std::destroy_n(InPlaceValues(), size);
       Array() = storage.release();
@@ -193,6 +234,8 @@ struct Container {
     Array()->values.push_back(std::move(value));
   }
 };
+
+static_assert(sizeof(JsonValue) == 16, "a reply of small values costs 16 bytes a value");
 
 void Retain(Container* container) noexcept {
   container->refs.fetch_add(1, std::memory_order_relaxed);
@@ -608,9 +651,8 @@ class Parser {
   JsonValue LargeObject(int depth, std::uint32_t count) {
     Container* container = Container::Allocate<Member>(0, true);
     JsonValue object = Access::Adopt(container);
-    container->Grow();
+    container->Grow(count);
     json_detail::GrownObject& storage = *container->Object();
-    storage.members.reserve(count);
     storage.index.Rebuild(storage.members, count);
     do {
       std::u16string key = Key();
@@ -641,9 +683,8 @@ class Parser {
         // Built in place from the start, so that what is built is freed on any failure.
         JsonValue array = Access::Adopt(Container::Allocate<JsonValue>(0, false));
         Container& container = *Access::ContainerOf(array);
-        container.Grow();
+        container.Grow(opened);
         std::vector<JsonValue>& values = container.Array()->values;
-        values.reserve(opened);
         do {
           values.push_back(Value(depth));
         } while (Next(u']'));

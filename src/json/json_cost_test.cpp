@@ -36,10 +36,22 @@ void Free(void* memory) noexcept {
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
 void operator delete(void* memory) noexcept { Free(memory); }
 void operator delete[](void* memory) noexcept { Free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
 void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { Free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { Free(memory); }
 
 namespace varnel {
 namespace {

@@ -33,6 +33,9 @@ std::u16string WrittenAs(JsonValue value) {
 TEST(JsonParse, OneWholeObjectWithinTheLimits) {
   EXPECT_FALSE(JsonObject::TryParse(u"{\"a\":1e400}"));
   EXPECT_FALSE(JsonObject::TryParse(u"{\"a\":-1e400}"));
+  // Nothing may follow the object, a NUL included.
+  EXPECT_FALSE(JsonObject::TryParse(std::u16string(u"{}\0{", 4)));
+  EXPECT_FALSE(JsonObject::TryParse(u"{} {}"));
   // A repeated key keeps the last value at the first place.
   EXPECT_EQ(Parse(u"{\"a\":1,\"b\":2,\"a\":{\"c\":3}}").Serialize(), u"{\"a\":{\"c\":3},\"b\":2}");
 
