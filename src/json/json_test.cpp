@@ -149,6 +149,12 @@ TEST(JsonHandles, CopiesShareTheirObjectAndInsertKeepsItsPlace) {
   const JsonArray inputs = reply.GetArrayOr(u"inputs", JsonArray::New());
   ASSERT_EQ(inputs.size(), 1u);
   EXPECT_EQ(inputs.begin()->AsObject().GetNumberOr(u"t", 0), 1);
+  // A received object or array takes new members after its own, wherever it is held from.
+  reply.GetObject(u"session").InsertString(u"added", u"later");
+  JsonArray(inputs).Append(JsonValue::Boolean(true));
+  EXPECT_EQ(
+      reply.Serialize(),
+      u"{\"session\":{\"state\":\"active\",\"added\":\"later\"},\"inputs\":[{\"t\":1},true]}");
 }
 
 TEST(JsonHandles, CyclesEmptyHandlesAndDepthRaise) {
