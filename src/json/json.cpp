@@ -680,7 +680,7 @@ class Parser {
       return Access::Null();
     } else {
       if (opened != 0) {
-        // Built in place from the start, so that what is built is freed on any failure.
+        // The array holds its elements from the start, so that they are freed on any failure.
         JsonValue array = Access::Adopt(Container::Allocate<JsonValue>(0, false));
         Container& container = *Access::ContainerOf(array);
         container.Grow(opened);
