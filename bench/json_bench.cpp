@@ -3,8 +3,15 @@
 // time, heap allocations, bytes allocated, and "big" allocations (at least 256 KiB), which are the
 // copies of the large text; building and serialising a frame should need exactly two of them, the
 // text in the message and the serialised text.
+//
+// ReplyCost/* measures a whole reply of the largest accepted size in every shape a server can
+// choose, ordinary and hostile: the peak heap while parsing (usable bytes of every block held,
+// above what was held before), that peak per byte of wire text, and the time; ReplyCostDom/* is
+// nlohmann/json's own DOM parse of the same UTF-8 text in the same run, as a yardstick.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -12,6 +19,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "nlohmann/json.hpp"
 #include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
 #include "session/wire_messages.h"
@@ -22,14 +30,30 @@ namespace {
 std::atomic<std::size_t> g_allocations{0};
 std::atomic<std::size_t> g_bytes{0};
 std::atomic<std::size_t> g_big_allocations{0};
+std::atomic<std::size_t> g_held{0};
+std::atomic<std::size_t> g_peak{0};
 constexpr std::size_t kBig = 256 * 1024;
 
 void* Allocate(std::size_t size) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
   g_bytes.fetch_add(size, std::memory_order_relaxed);
   if (size >= kBig) g_big_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) {
+    const std::size_t held =
+        g_held.fetch_add(malloc_usable_size(memory), std::memory_order_relaxed) +
+        malloc_usable_size(memory);
+    std::size_t peak = g_peak.load(std::memory_order_relaxed);
+    while (held > peak && !g_peak.compare_exchange_weak(peak, held)) {
+    }
+    return memory;
+  }
   throw std::bad_alloc();
+}
+
+void Free(void* memory) {
+  if (memory == nullptr) return;
+  g_held.fetch_sub(malloc_usable_size(memory), std::memory_order_relaxed);
+  std::free(memory);
 }
 
 struct AllocationCount {
@@ -153,6 +177,129 @@ void DecodeAndParseReply(benchmark::State& state, bool many_inputs) {
   before.Report(state);
 }
 
+// ---- Reply cost by shape
+// -------------------------------------------------------------------------
+
+// A reply of `total_bytes` of UTF-8 whose padding field repeats `item` (items separated by commas)
+// as often as fits; blanks, which JSON allows between tokens, make up the exact size.
+std::string PaddedReply(std::size_t total_bytes, const std::string& item) {
+  std::string text = R"({"ok":true,"padding":[)";
+  const std::string tail = "]}";
+  bool first = true;
+  while (text.size() + item.size() + 1 + tail.size() <= total_bytes) {
+    if (!first) text += ',';
+    first = false;
+    text += item;
+  }
+  text += std::string(total_bytes - text.size() - tail.size(), ' ');
+  return text + tail;
+}
+
+// Arrays inside arrays down to the depth limit, the reply object and its padding array counting
+// as the first two levels.
+std::string NestedToTheCap() {
+  const int levels = varnel::kJsonMaxDepth - 2;
+  return std::string(levels, '[') + std::string(levels, ']');
+}
+
+// One object with as many distinct short keys as fit ("0", "1", ... "zz9").
+std::string ManyShortKeys(std::size_t total_bytes) {
+  static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string text = R"({"ok":true)";
+  for (std::size_t i = 0;; ++i) {
+    std::string key;
+    std::size_t rest = i;
+    do {
+      key += kDigits[rest % 36];
+      rest /= 36;
+    } while (rest != 0);
+    const std::string member = ",\"" + key + "\":0";
+    if (text.size() + member.size() + 1 > total_bytes) break;
+    text += member;
+  }
+  text += std::string(total_bytes - text.size() - 1, ' ');
+  return text + "}";
+}
+
+std::string ShapeText(int shape) {
+  constexpr std::size_t kSize = 360000;
+  switch (shape) {
+    case 0:
+      return ReplyText(kSize, false);
+    case 1:
+      return PaddedReply(kSize, R"({"kind":"key_down","key":65})");
+    case 2:
+      return PaddedReply(kSize, "{}");
+    case 3:
+      return PaddedReply(kSize, "[]");
+    case 4:
+      return PaddedReply(kSize, NestedToTheCap());
+    case 5:
+      return ManyShortKeys(kSize);
+    case 6:
+      return PaddedReply(kSize, "0");
+    case 7:
+      return PaddedReply(kSize, "\"a\"");
+    default:
+      // One long text made of escapes only, six bytes of wire text for each unit held.
+      std::string escapes;
+      while (escapes.size() + 6 < kSize - 40) escapes += "\\u00e9";
+      return PaddedReply(kSize, "\"" + escapes + "\"");
+  }
+}
+
+struct PeakHeap {
+  std::size_t base = g_held.load();
+  PeakHeap() { g_peak.store(base); }
+  std::size_t Above() const { return g_peak.load() - base; }
+};
+
+void ReportCost(benchmark::State& state, std::size_t wire_bytes, std::size_t peak) {
+  state.counters["peak_bytes"] = static_cast<double>(peak);
+  state.counters["peak/byte"] = static_cast<double>(peak) / static_cast<double>(wire_bytes);
+  state.counters["wire_bytes"] = static_cast<double>(wire_bytes);
+}
+
+void ReplyCost(benchmark::State& state, int shape) {
+  const std::string wire = ShapeText(shape);
+  const std::u16string text = varnel::Utf8ToUtf16(wire);
+  std::size_t peak = 0;
+  for (auto _ : state) {
+    const PeakHeap heap;
+    auto reply = varnel::JsonObject::TryParse(text);
+    peak = std::max(peak, heap.Above());
+    if (!reply) state.SkipWithError("reply did not parse");
+    benchmark::DoNotOptimize(reply);
+  }
+  ReportCost(state, wire.size(), peak);
+}
+
+void ReplyCostDom(benchmark::State& state, int shape) {
+  const std::string wire = ShapeText(shape);
+  std::size_t peak = 0;
+  for (auto _ : state) {
+    const PeakHeap heap;
+    auto dom = nlohmann::json::parse(wire);
+    peak = std::max(peak, heap.Above());
+    benchmark::DoNotOptimize(dom);
+  }
+  ReportCost(state, wire.size(), peak);
+}
+
+#define QUILLORY_REPLY_SHAPE(name, shape)                                   \
+  BENCHMARK_CAPTURE(ReplyCost, name, shape)->Unit(benchmark::kMicrosecond); \
+  BENCHMARK_CAPTURE(ReplyCostDom, name, shape)->Unit(benchmark::kMicrosecond)
+
+QUILLORY_REPLY_SHAPE(file_chunk, 0);
+QUILLORY_REPLY_SHAPE(key_batch, 1);
+QUILLORY_REPLY_SHAPE(empty_objects, 2);
+QUILLORY_REPLY_SHAPE(empty_arrays, 3);
+QUILLORY_REPLY_SHAPE(nested_to_cap, 4);
+QUILLORY_REPLY_SHAPE(many_short_keys, 5);
+QUILLORY_REPLY_SHAPE(small_numbers, 6);
+QUILLORY_REPLY_SHAPE(short_strings, 7);
+QUILLORY_REPLY_SHAPE(escaped_string, 8);
+
 BENCHMARK_CAPTURE(ParseReply, file_chunk, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(ParseReply, many_inputs, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(DecodeAndParseReply, file_chunk, false)->Unit(benchmark::kMicrosecond);
@@ -173,11 +320,11 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
   return operator new(size, tag);
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept { Free(memory); }
+void operator delete[](void* memory) noexcept { Free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { Free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { Free(memory); }
 
 BENCHMARK_MAIN();

@@ -111,8 +111,9 @@ function(quillory_windows_tests name)
 endfunction()
 
 # libFuzzer target, run briefly by CTest, label "fuzz". A corpus folder beside the source
-# (fuzz/corpus/<name>) seeds it when present.
+# (fuzz/corpus/<name>) seeds it when present. OPTIONS are further libFuzzer flags for that run.
 function(quillory_fuzzer name source)
+  cmake_parse_arguments(PARSE_ARGV 2 fuzzer "" "" "OPTIONS")
   if(NOT QUILLORY_FUZZERS)
     return()
   endif()
@@ -129,7 +130,7 @@ function(quillory_fuzzer name source)
   endif()
   add_test(NAME ${name}
            COMMAND ${name} -max_total_time=${QUILLORY_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048
-                   -print_final_stats=1 "${work}" ${seeds})
+                   -print_final_stats=1 ${fuzzer_OPTIONS} "${work}" ${seeds})
   set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
 endfunction()
 set(QUILLORY_FUZZ_SECONDS 15 CACHE STRING "How long CTest runs each fuzzer")

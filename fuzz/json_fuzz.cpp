@@ -4,12 +4,20 @@
 //   serialising again) and that survives the UTF-8 wire conversion unchanged;
 // - on bytes that are well-formed UTF-8, the answer agrees with nlohmann/json's own validator,
 //   apart from the deliberate differences: only a top-level object is accepted, nesting is
-//   limited, and lone surrogate escapes are held instead of refused.
+//   limited, lone surrogate escapes are held instead of refused, and a NUL does not end the text.
+// - parsing takes at most 16 bytes of heap per unit of text (what a reply's largest size allows)
+//   beyond a fixed allowance for the parser's scratch stack, counted through replaced allocation
+//   functions.
 // Every input is tried twice: as UTF-8 converted the way a received message is, and as UTF-16LE
 // code units, so that raw lone surrogates are reachable too.
+#include <malloc.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +31,38 @@ using varnel::JsonObject;
 
 void Require(bool condition) {
   if (!condition) std::abort();
+}
+
+std::atomic<std::size_t> g_held{0};
+std::atomic<std::size_t> g_peak{0};
+
+void* Allocate(std::size_t size) {
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  const std::size_t held = g_held += malloc_usable_size(memory);
+  std::size_t peak = g_peak.load();
+  while (held > peak && !g_peak.compare_exchange_weak(peak, held)) {
+  }
+  return memory;
+}
+
+void Free(void* memory) noexcept {
+  if (memory == nullptr) return;
+  g_held -= malloc_usable_size(memory);
+  std::free(memory);
+}
+
+constexpr std::size_t kBytesPerUnit = 16;
+// The small containers still open, up to the depth limit times fifteen members, wait on the
+// parser's scratch stack; that costs at most this much beyond the text's own allowance.
+constexpr std::size_t kScratchAllowance = 128 * 1024;
+
+std::optional<JsonObject> ParseWithinBudget(std::u16string_view text) {
+  const std::size_t before = g_held.load();
+  g_peak = before;
+  auto parsed = JsonObject::TryParse(text);
+  Require(g_peak.load() - before <= kBytesPerUnit * text.size() + kScratchAllowance);
+  return parsed;
 }
 
 // What nlohmann/json makes of a text: valid or not, and if valid, the top level and the depth.
@@ -67,7 +107,7 @@ struct Reference {
 
 // Returns the serialised text of what was accepted, or nothing.
 std::u16string CheckRoundTrip(std::u16string_view text, bool& accepted) {
-  const auto parsed = JsonObject::TryParse(text);
+  const auto parsed = ParseWithinBudget(text);
   accepted = parsed.has_value();
   if (!parsed) return {};
   const std::u16string first = parsed->Serialize();
@@ -80,6 +120,12 @@ std::u16string CheckRoundTrip(std::u16string_view text, bool& accepted) {
 }
 
 void CompareWithReference(std::string_view bytes, bool accepted, std::u16string_view serialised) {
+  // nlohmann/json takes a NUL byte for the end of the text and ignores what follows; a text holding
+  // one is refused here, as a NUL is no JSON token and no unit a string may hold raw.
+  if (bytes.find('\0') != std::string_view::npos) {
+    Require(!accepted);
+    return;
+  }
   if (varnel::Utf16ToUtf8(varnel::Utf8ToUtf16(bytes)) != bytes) return;  // not well-formed UTF-8
   Reference reference;
   bool valid = false;
@@ -112,3 +158,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckRoundTrip(units, accepted);
   return 0;
 }
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* memory) noexcept { Free(memory); }
+void operator delete[](void* memory) noexcept { Free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { Free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { Free(memory); }

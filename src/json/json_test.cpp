@@ -33,6 +33,9 @@ std::u16string WrittenAs(JsonValue value) {
 TEST(JsonParse, OneWholeObjectWithinTheLimits) {
   EXPECT_FALSE(JsonObject::TryParse(u"{\"a\":1e400}"));
   EXPECT_FALSE(JsonObject::TryParse(u"{\"a\":-1e400}"));
+  // Nothing may follow the object, a NUL included.
+  EXPECT_FALSE(JsonObject::TryParse(std::u16string(u"{}\0{", 4)));
+  EXPECT_FALSE(JsonObject::TryParse(u"{} {}"));
   // A repeated key keeps the last value at the first place.
   EXPECT_EQ(Parse(u"{\"a\":1,\"b\":2,\"a\":{\"c\":3}}").Serialize(), u"{\"a\":{\"c\":3},\"b\":2}");
 
@@ -146,6 +149,12 @@ TEST(JsonHandles, CopiesShareTheirObjectAndInsertKeepsItsPlace) {
   const JsonArray inputs = reply.GetArrayOr(u"inputs", JsonArray::New());
   ASSERT_EQ(inputs.size(), 1u);
   EXPECT_EQ(inputs.begin()->AsObject().GetNumberOr(u"t", 0), 1);
+  // A received object or array takes new members after its own, wherever it is held from.
+  reply.GetObject(u"session").InsertString(u"added", u"later");
+  JsonArray(inputs).Append(JsonValue::Boolean(true));
+  EXPECT_EQ(
+      reply.Serialize(),
+      u"{\"session\":{\"state\":\"active\",\"added\":\"later\"},\"inputs\":[{\"t\":1},true]}");
 }
 
 TEST(JsonHandles, CyclesEmptyHandlesAndDepthRaise) {
