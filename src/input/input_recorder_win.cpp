@@ -24,10 +24,9 @@ long long SteadyMilliseconds() {
       .count();
 }
 
-void Log(const char* format, auto... values) {
-  std::fprintf(g_log, format, values...);
-  std::fflush(g_log);
-}
+// Written out whenever the queue is empty rather than line by line, so that a flood of input does
+// not leave the recorder behind the desktop.
+void Log(const char* format, auto... values) { std::fprintf(g_log, format, values...); }
 
 void LogButton(HWND window, const char* button, const char* change, LPARAM position) {
   POINT point{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
@@ -88,11 +87,13 @@ int wmain(int argc, wchar_t** argv) {
   SetForegroundWindow(window);
   SetFocus(window);
   Log("ready\n");
+  std::fflush(g_log);
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
+    if (!PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) std::fflush(g_log);
   }
   std::fclose(g_log);
   return 0;

@@ -9,7 +9,7 @@ point to click as --set x=N --set y=N (normalised to the selected monitor).
   control withdrawn      every reply carries a click and the key D            until gate "end"
 
 With gate "flood" open before "typing", the approved agent instead sends, in every reply, one batch
-of thousands of E presses and releases (small enough to be parsed within the 750 ms a reply has
+of thousands of E presses and releases (about 320 KB, parsed well within the 750 ms a reply has
 for its input to run), until the customer stops support.
 
 Batches repeat because the client drops the input of a turn whose reply came late (750 ms), which
@@ -64,7 +64,7 @@ async def scenario(sim):
     sim.grant_control()
     sim.note(phase="granted")
     if gate(sim, "flood").exists():
-        flood = [key(0x45, down) for _ in range(2500) for down in (True, False)]
+        flood = [key(0x45, down) for _ in range(5400) for down in (True, False)]
         sim.note(phase="flood")
         # The click brings the recorder to the front, where the keys go.
         await batches_until(sim, "never", click + flood)  # the customer's Stop Support ends it
