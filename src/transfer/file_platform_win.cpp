@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include "util/base64_win.h"
@@ -61,6 +62,20 @@ bool MarkForDeletion(HANDLE file, bool mark) {
          FALSE;
 }
 
+// FileRenameInfo's input for a move onto `target`, never replacing a file that took the name.
+std::vector<std::uint8_t> RenameInfo(const std::u16string& target) {
+  const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+  // The structure ends in the first character of the name; the rest, and a terminating zero,
+  // follow it.
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::copy(target.begin(), target.end(), reinterpret_cast<char16_t*>(rename->FileName));
+  return buffer;
+}
+
 class WindowsTargetFile final : public TargetFile {
  public:
   explicit WindowsTargetFile(FileHandle file) : file_(std::move(file)) {}
@@ -82,17 +97,14 @@ class WindowsTargetFile final : public TargetFile {
   bool Flush() override { return FlushFileBuffers(file_.get()) != FALSE; }
 
   bool MoveNoReplace(const std::u16string& to) override {
-    const std::u16string target = ExtendedLengthPath(to);
-    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
-    // The structure ends in the first character of the name; the rest follows it.
-    std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;  // a file that took the name meanwhile is never replaced
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(name_bytes);
-    std::copy(target.begin(), target.end(), reinterpret_cast<char16_t*>(rename->FileName));
+    std::vector<std::uint8_t> buffer;
+    try {
+      buffer = RenameInfo(ExtendedLengthPath(to));
+    } catch (const std::bad_alloc&) {
+      return false;  // still marked: the file goes with its handle
+    }
     if (!MarkForDeletion(file_.get(), false)) return false;
-    if (!SetFileInformationByHandle(file_.get(), FileRenameInfo, rename,
+    if (!SetFileInformationByHandle(file_.get(), FileRenameInfo, buffer.data(),
                                     static_cast<DWORD>(buffer.size()))) {
       MarkForDeletion(file_.get(), true);
       return false;
@@ -122,7 +134,7 @@ class WindowsFilePlatform final : public FilePlatform {
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return nullptr;
     // From here on the file is ours alone and goes when the handle closes, however the process
-    // ends. Should the mark fail, nobody else can have opened the file yet: it goes by name.
+    // ends. Should the mark fail, the exclusive handle kept everyone else out: it goes by name.
     if (!MarkForDeletion(file.get(), true)) {
       file.reset();
       DeleteFileW(Wide(ExtendedLengthPath(path)));
