@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "net/exchange_rules.h"
+#include "net/winhttp_functions_win.h"
 #include "util/wide_win.h"
 
 namespace varnel {
@@ -23,7 +24,7 @@ constexpr DWORD kCallbackFlags = 0x097E0C00;
 }
 
 bool SetDwordOption(HINTERNET handle, DWORD option, DWORD value) {
-  return WinHttpSetOption(handle, option, &value, sizeof(value)) != FALSE;
+  return WinHttp()->SetOption(handle, option, &value, sizeof(value)) != FALSE;
 }
 
 // Asynchronous calls report "started" as success or as ERROR_IO_PENDING.
@@ -79,26 +80,28 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
   const std::u16string host =
       !secure && endpoint.host == u"localhost" ? u"127.0.0.1" : endpoint.host;
 
+  // Without the library there is no connection, as with any other failure of this first step.
+  if (WinHttp() == nullptr) Fail(u"Unable to initialize WinHTTP.");
   // Only wss may go through a proxy: a local ws:// connection must never leave the machine.
   http_session_.reset(
-      WinHttpOpen(L"VarnelQuillory/0.5",
-                  secure ? WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
-                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+      WinHttp()->Open(L"VarnelQuillory/0.5",
+                      secure ? WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
   if (http_session_.get() == nullptr ||
-      !WinHttpSetTimeouts(http_session_.get(), kTransportLimitMs, kTransportLimitMs,
-                          kTransportLimitMs, kTransportLimitMs)) {
+      !WinHttp()->SetTimeouts(http_session_.get(), kTransportLimitMs, kTransportLimitMs,
+                              kTransportLimitMs, kTransportLimitMs)) {
     Fail(u"Unable to initialize WinHTTP.");
   }
 
-  http_connection_.reset(WinHttpConnect(http_session_.get(), Wide(host), endpoint.port, 0));
+  http_connection_.reset(WinHttp()->Connect(http_session_.get(), Wide(host), endpoint.port, 0));
   if (http_connection_.get() == nullptr) {
     Fail(u"Unable to initialize the server connection.");
   }
 
   AttachHandle(*request_,
-               WinHttpOpenRequest(http_connection_.get(), L"GET", Wide(endpoint.path), nullptr,
-                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                  secure ? WINHTTP_FLAG_SECURE : 0),
+               WinHttp()->OpenRequest(http_connection_.get(), L"GET", Wide(endpoint.path), nullptr,
+                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                      secure ? WINHTTP_FLAG_SECURE : 0),
                false);
 
   // No redirects (the server address is the one the customer was given), never the Windows
@@ -108,20 +111,20 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
                       WINHTTP_OPTION_REDIRECT_POLICY_NEVER) ||
       !SetDwordOption(request, WINHTTP_OPTION_AUTOLOGON_POLICY,
                       WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH) ||
-      !WinHttpSetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
+      !WinHttp()->SetOption(request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
     Fail(u"Unable to configure a WebSocket connection.");
   }
 
   ResetCompletion(*request_);
-  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                          reinterpret_cast<DWORD_PTR>(request_.get())) &&
+  if (!WinHttp()->SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                              0, reinterpret_cast<DWORD_PTR>(request_.get())) &&
       GetLastError() != ERROR_IO_PENDING) {
     Fail(u"Unable to connect to the server.");
   }
   WaitForCompletion(*request_, stop_event_, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE);
 
   ResetCompletion(*request_);
-  if (!WinHttpReceiveResponse(request, nullptr) && GetLastError() != ERROR_IO_PENDING) {
+  if (!WinHttp()->ReceiveResponse(request, nullptr) && GetLastError() != ERROR_IO_PENDING) {
     Fail(u"Unable to receive the server response.");
   }
   WaitForCompletion(*request_, stop_event_, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE);
@@ -129,18 +132,19 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
   // Some stacks hand out a WebSocket for any answer; only 101 is an accepted upgrade.
   DWORD status_code = 0;
   DWORD size = sizeof(status_code);
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status_code, &size,
-                           WINHTTP_NO_HEADER_INDEX)) {
+  if (!WinHttp()->QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status_code, &size,
+                               WINHTTP_NO_HEADER_INDEX)) {
     Fail(u"The server did not accept the WebSocket connection.");
   }
   if (status_code != HTTP_STATUS_SWITCH_PROTOCOLS) {
     throw NetworkError(u"The server did not accept the WebSocket connection.", status_code);
   }
 
-  AttachHandle(*socket_,
-               WinHttpWebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(socket_.get())),
-               true);
+  AttachHandle(
+      *socket_,
+      WinHttp()->WebSocketCompleteUpgrade(request, reinterpret_cast<DWORD_PTR>(socket_.get())),
+      true);
   CloseAndWait(*request_);
 }
 
@@ -159,7 +163,7 @@ std::string WebSocketClient::ExchangeText(std::string_view request) {
 
 std::string WebSocketClient::SendAndReceive() {
   ResetCompletion(*socket_);
-  const DWORD sent = WinHttpWebSocketSend(
+  const DWORD sent = WinHttp()->WebSocketSend(
       socket_->handle.get(), WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
       socket_->send_buffer.data(), static_cast<DWORD>(socket_->send_buffer.size()));
   if (!Started(sent)) throw NetworkError(u"Unable to send the support request.", sent);
@@ -174,7 +178,7 @@ std::string WebSocketClient::SendAndReceive() {
     if (left.count() <= 0) throw NetworkError(u"The server did not respond in time.");
     const auto wait_ms = static_cast<DWORD>(std::min<long long>(kStepWaitMs, left.count()));
     ResetCompletion(*socket_);
-    const DWORD started = WinHttpWebSocketReceive(
+    const DWORD started = WinHttp()->WebSocketReceive(
         socket_->handle.get(), socket_->receive_buffer.data(),
         static_cast<DWORD>(socket_->receive_buffer.size()), nullptr, nullptr);
     if (!Started(started)) throw NetworkError(u"The server connection was lost.", started);
@@ -229,10 +233,10 @@ void WebSocketClient::AttachHandle(CallbackContext& context, HINTERNET handle, b
   context.wait_on_close = wait_on_close;
   if (wait_on_close) InstallCallbackShare(context);
   DWORD_PTR value = reinterpret_cast<DWORD_PTR>(&context);
-  if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+  if (!WinHttp()->SetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
     Fail(u"Unable to initialize network context.");
   }
-  if (WinHttpSetStatusCallback(handle, OnWinHttpStatus, kCallbackFlags, 0) ==
+  if (WinHttp()->SetStatusCallback(handle, OnWinHttpStatus, kCallbackFlags, 0) ==
       WINHTTP_INVALID_STATUS_CALLBACK) {
     Fail(u"Unable to initialize network callbacks.");
   }

@@ -17,13 +17,14 @@
 #include "launch/server_url.h"
 #include "net/exchange_rules.h"
 #include "net/network_error.h"
+#include "net/winhttp_functions_win.h"
 #include "util/stop_event_win.h"
 #include "util/unique_handle_win.h"
 
 namespace varnel {
 
 // WinHTTP's handles: sessions, connections, requests and WebSockets.
-using WinHttpHandle = NullableHandle<HINTERNET, &WinHttpCloseHandle>;
+using WinHttpHandle = NullableHandle<HINTERNET, &CloseWinHttpHandle>;
 
 // The completion state of one WinHTTP handle, shared by the waiting thread and the callback.
 // Its address is the handle's context value. WinHTTP's callback holds a share of it from the

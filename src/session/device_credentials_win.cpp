@@ -5,10 +5,21 @@
 #include <limits>
 #include <span>
 
+#include "util/system_library_win.h"
 #include "util/wide_win.h"
 
 namespace varnel {
 namespace {
+
+// bcrypt.dll is not on the known-library list: from the system folder only. Null, with the
+// loader's reason in `error`, when it cannot be used.
+decltype(&::BCryptGenRandom) GenRandom(DWORD& error) noexcept {
+  static SystemLibrary library(L"bcrypt.dll");
+  static decltype(&::BCryptGenRandom) generate = nullptr;
+  static const bool found = library.Find(generate, "BCryptGenRandom");
+  error = found ? ERROR_SUCCESS : library.Error();
+  return generate;
+}
 
 class CredentialManagerStore final : public DeviceCredentialStore {
  public:
@@ -65,8 +76,12 @@ std::u16string RandomHex(std::size_t byte_count) {
   }
   std::vector<std::uint8_t> bytes(byte_count);
   if (bytes.empty()) return {};  // the generator refuses an empty buffer
-  const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
-                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  DWORD error = ERROR_SUCCESS;
+  const auto generate = GenRandom(error);
+  // Without a generator no credentials can be made: the credential store's failure.
+  if (generate == nullptr) throw PlatformError("Unable to generate device credentials.", error);
+  const NTSTATUS status = generate(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                   BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status < 0) {
     throw PlatformError("Unable to generate device credentials.",
                         static_cast<std::uint32_t>(status));

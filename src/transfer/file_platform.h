@@ -27,7 +27,9 @@ class SourceFile {
   virtual ReadResult ReadAt(std::uint64_t offset, std::span<std::uint8_t> bytes) = 0;
 };
 
-// A file this program created, open for writing and shared with nobody. Closed when destroyed.
+// A file this program created, open for writing and shared with nobody. Until it is moved into
+// place it belongs to its handle: destroyed, or closed by a crash, a kill or a logoff, it takes
+// the file with it, so no name is ever deleted and nothing is left behind.
 class TargetFile {
  public:
   virtual ~TargetFile() = default;
@@ -35,6 +37,9 @@ class TargetFile {
   virtual bool Write(std::span<const std::uint8_t> bytes) = 0;
   // Through to the disk.
   virtual bool Flush() = 0;
+  // Renames the open file onto `to`, a name that must still be free, written through to the
+  // disk; from then on the file stays when closed. On failure it still goes with its handle.
+  virtual bool MoveNoReplace(const std::u16string& to) = 0;
 };
 
 class FilePlatform {
@@ -45,9 +50,6 @@ class FilePlatform {
   // A file that did not exist before; nullptr when it cannot be created, also when the name is
   // taken.
   virtual std::unique_ptr<TargetFile> CreateNew(const std::u16string& path) = 0;
-  // Renames a closed file onto a name that must still be free, written through to the disk.
-  virtual bool MoveNoReplace(const std::u16string& from, const std::u16string& to) = 0;
-  virtual bool Delete(const std::u16string& path) noexcept = 0;
 
   // Base64 without line breaks; nothing when encoding fails.
   virtual std::optional<std::u16string> EncodeBase64(std::span<const std::uint8_t> bytes) = 0;

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <limits>
+#include <new>
+#include <vector>
 
 #include "util/base64_win.h"
 #include "util/unique_handle_win.h"
@@ -50,6 +53,29 @@ class WindowsSourceFile final : public SourceFile {
   FileHandle file_;
 };
 
+// Marks the file for deletion when its last handle closes, or clears that mark. The mark, unlike
+// FILE_FLAG_DELETE_ON_CLOSE, can be cleared once the file is whole.
+bool MarkForDeletion(HANDLE file, bool mark) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = mark ? TRUE : FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
+}
+
+// FileRenameInfo's input for a move onto `target`, never replacing a file that took the name.
+std::vector<std::uint8_t> RenameInfo(const std::u16string& target) {
+  const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+  // The structure ends in the first character of the name; the rest, and a terminating zero,
+  // follow it.
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::copy(target.begin(), target.end(), reinterpret_cast<char16_t*>(rename->FileName));
+  return buffer;
+}
+
 class WindowsTargetFile final : public TargetFile {
  public:
   explicit WindowsTargetFile(FileHandle file) : file_(std::move(file)) {}
@@ -70,6 +96,24 @@ class WindowsTargetFile final : public TargetFile {
 
   bool Flush() override { return FlushFileBuffers(file_.get()) != FALSE; }
 
+  bool MoveNoReplace(const std::u16string& to) override {
+    std::vector<std::uint8_t> buffer;
+    try {
+      buffer = RenameInfo(ExtendedLengthPath(to));
+    } catch (const std::bad_alloc&) {
+      return false;  // still marked: the file goes with its handle
+    }
+    if (!MarkForDeletion(file_.get(), false)) return false;
+    if (!SetFileInformationByHandle(file_.get(), FileRenameInfo, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()))) {
+      MarkForDeletion(file_.get(), true);
+      return false;
+    }
+    // What MOVEFILE_WRITE_THROUGH did for a move by name; the data itself was flushed before.
+    FlushFileBuffers(file_.get());
+    return true;
+  }
+
  private:
   FileHandle file_;
 };
@@ -85,24 +129,18 @@ class WindowsFilePlatform final : public FilePlatform {
   }
 
   std::unique_ptr<TargetFile> CreateNew(const std::u16string& path) override {
-    FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_WRITE, 0, nullptr,
+    // DELETE access lets the handle mark, unmark and rename its own file.
+    FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_WRITE | DELETE, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return nullptr;
-    return std::make_unique<WindowsTargetFile>(std::move(file));
-  }
-
-  bool MoveNoReplace(const std::u16string& from, const std::u16string& to) override {
-    // Without MOVEFILE_REPLACE_EXISTING a file that took the name meanwhile is never replaced.
-    return MoveFileExW(Wide(ExtendedLengthPath(from)), Wide(ExtendedLengthPath(to)),
-                       MOVEFILE_WRITE_THROUGH) != FALSE;
-  }
-
-  bool Delete(const std::u16string& path) noexcept override {
-    try {
-      return DeleteFileW(Wide(ExtendedLengthPath(path))) != FALSE;
-    } catch (...) {
-      return false;  // no memory for the path: the file stays, which loses nothing
+    // From here on the file is ours alone and goes when the handle closes, however the process
+    // ends. Should the mark fail, the exclusive handle kept everyone else out: it goes by name.
+    if (!MarkForDeletion(file.get(), true)) {
+      file.reset();
+      DeleteFileW(Wide(ExtendedLengthPath(path)));
+      return nullptr;
     }
+    return std::make_unique<WindowsTargetFile>(std::move(file));
   }
 
   std::optional<std::u16string> EncodeBase64(std::span<const std::uint8_t> bytes) override {

@@ -25,6 +25,15 @@ FileHandle Open(const std::u16string& path, DWORD access, DWORD share, DWORD dis
       CreateFileW(Wide(ExtendedLengthPath(path)), access, share, nullptr, disposition, 0, nullptr));
 }
 
+// By listing the folder: a file marked for deletion may refuse to be opened.
+bool Listed(const std::u16string& path) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(Wide(ExtendedLengthPath(path)), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
 std::optional<std::string> ReadAll(const std::u16string& path) {
   const FileHandle file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   std::string bytes(4096, '\0');
@@ -122,12 +131,41 @@ TEST_F(WindowsFileTransfer, NoFileOfTheCustomersIsUsedReplacedOrDeleted) {
   DeleteFileW(Wide(ExtendedLengthPath(part)));
 
   ASSERT_EQ(Offer()["type"], "file_accept");
-  EXPECT_NE(GetFileAttributesW(Wide(ExtendedLengthPath(part))), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(Listed(part));
   EXPECT_EQ(ReadAll(part), std::nullopt) << "shared with nobody while written";
   WriteAll(save, "theirs");
   EXPECT_EQ(Chunk("QUJDREVG"), (json{{"error", "Choose a new filename"}}));
   EXPECT_EQ(ReadAll(part), std::nullopt);
   EXPECT_EQ(ReadAll(save), "theirs");
+}
+
+// As a crash or a forced logoff would: the process dies from outside between two chunks, and
+// neither the temporary file nor anything at the chosen path survives it.
+TEST_F(WindowsFileTransfer, ADownloadKilledFromOutsideLeavesNothing) {
+  const std::wstring event_name =
+      L"Local\\quillory-killed-download-" + std::to_wstring(GetCurrentProcessId());
+  const KernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+  ASSERT_TRUE(ready);
+  std::wstring command =
+      L"\"" KILLED_DOWNLOAD_EXE_PATH L"\" \"" + std::wstring(Wide(save)) + L"\" " + event_name;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &started));
+  const KernelHandle process(started.hProcess);
+  const KernelHandle thread(started.hThread);
+  const HANDLE waits[] = {ready.get(), process.get()};
+  ASSERT_EQ(WaitForMultipleObjects(2, waits, FALSE, 60000), WAIT_OBJECT_0)
+      << "the download ended before its second chunk";
+  EXPECT_TRUE(Listed(part)) << "two chunks were written into the temporary file";
+
+  ASSERT_TRUE(TerminateProcess(process.get(), 9));
+  ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+  // The handle table of a killed process may be run down just after it is signalled.
+  for (int tries = 0; tries < 600 && Listed(part); ++tries) Sleep(100);
+  EXPECT_FALSE(Listed(part));
+  EXPECT_FALSE(Listed(save));
 }
 
 // The platform decoder stops at inner padding and makes a byte of a lone character; the engine

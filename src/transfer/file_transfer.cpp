@@ -69,43 +69,31 @@ std::u16string NameOf(const std::u16string& path) {
   return slash == std::u16string::npos ? path : path.substr(slash + 1);
 }
 
-// A received file on its way to the customer's chosen path. Whoever holds it and goes away before
-// it was moved into place takes the temporary file with it, so every failure, stop and reset
-// leaves nothing half-written behind; and it only ever deletes a file it created itself.
+// A received file on its way to the customer's chosen path. The platform deletes it with its
+// handle unless it was moved into place, so every failure, stop, reset, crash and kill leaves
+// nothing half-written behind; and the engine never names a file to delete.
 class TemporaryFile {
  public:
   // nullptr when the file cannot be created; a file already bearing the name stays untouched.
-  static std::unique_ptr<TemporaryFile> Create(FilePlatform& platform, std::u16string path) {
+  static std::unique_ptr<TemporaryFile> Create(FilePlatform& platform, const std::u16string& path) {
     std::unique_ptr<TargetFile> file = platform.CreateNew(path);
     if (!file) return nullptr;
-    return std::unique_ptr<TemporaryFile>(
-        new TemporaryFile(platform, std::move(path), std::move(file)));
+    return std::unique_ptr<TemporaryFile>(new TemporaryFile(std::move(file)));
   }
-
-  ~TemporaryFile() {
-    file_.reset();
-    if (!path_.empty()) platform_.Delete(path_);
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
 
   bool Write(std::span<const std::uint8_t> bytes) { return file_->Write(bytes); }
 
-  // Flushes, closes and moves the file onto `target`, which must not exist. Once moved, the
-  // file is the customer's and nothing here deletes it.
+  // Flushes the file and moves it onto `target`, which must not exist. Once moved, the file is
+  // the customer's and closing it leaves it there.
   void MoveInto(const std::u16string& target) {
     if (!file_->Flush()) Fail("File flush failed");
+    if (!file_->MoveNoReplace(target)) Fail("Choose a new filename");
     file_.reset();
-    if (!platform_.MoveNoReplace(path_, target)) Fail("Choose a new filename");
-    path_.clear();
   }
 
  private:
-  TemporaryFile(FilePlatform& platform, std::u16string path, std::unique_ptr<TargetFile> file)
-      : platform_(platform), path_(std::move(path)), file_(std::move(file)) {}
+  explicit TemporaryFile(std::unique_ptr<TargetFile> file) : file_(std::move(file)) {}
 
-  FilePlatform& platform_;
-  std::u16string path_;
   std::unique_ptr<TargetFile> file_;
 };
 

@@ -15,13 +15,17 @@ int Sextet(char16_t c) {
 }
 
 // Files are looked up again on every call, so a test may change the disk between steps; a file
-// deleted while open fails its next operation.
+// deleted while open fails its next operation. A created file goes with its handle until it is
+// moved, as on Windows.
 class MemoryFile final : public SourceFile, public TargetFile {
  public:
   MemoryFile(std::shared_ptr<MemoryDisk> disk, std::u16string path, bool writing)
       : disk_(std::move(disk)), path_(std::move(path)), writing_(writing) {}
   ~MemoryFile() override {
-    if (writing_ && disk_->files.count(path_)) disk_->files.at(path_).open_for_writing = false;
+    const auto found = disk_->files.find(path_);
+    if (writing_ && found != disk_->files.end() && found->second.open_for_writing) {
+      disk_->files.erase(found);
+    }
   }
 
   std::optional<std::uint64_t> Size() override {
@@ -50,6 +54,22 @@ class MemoryFile final : public SourceFile, public TargetFile {
     return true;
   }
   bool Flush() override { return !disk_->faults.count(Fault::kFlush); }
+
+  bool MoveNoReplace(const std::u16string& to) override {
+    if (disk_->plant_on_move && !disk_->files.count(to)) {
+      disk_->files[to].bytes.assign(disk_->plant_on_move->begin(), disk_->plant_on_move->end());
+    }
+    const auto found = disk_->files.find(path_);
+    if (!writing_ || disk_->faults.count(Fault::kMove) || found == disk_->files.end() ||
+        disk_->files.count(to)) {
+      return false;
+    }
+    MemoryDisk::File& moved = disk_->files[to] = std::move(found->second);
+    disk_->files.erase(path_);
+    moved.open_for_writing = false;
+    path_ = to;
+    return true;
+  }
 
  private:
   std::shared_ptr<MemoryDisk> disk_;
@@ -87,27 +107,6 @@ std::unique_ptr<TargetFile> MemoryFiles::CreateNew(const std::u16string& path) {
   if (disk_->faults.count(Fault::kCreate) || disk_->files.count(path)) return nullptr;
   disk_->files[path].open_for_writing = true;
   return std::make_unique<MemoryFile>(disk_, path, true);
-}
-
-bool MemoryFiles::MoveNoReplace(const std::u16string& from, const std::u16string& to) {
-  if (disk_->plant_on_move && !disk_->files.count(to)) {
-    disk_->files[to].bytes.assign(disk_->plant_on_move->begin(), disk_->plant_on_move->end());
-  }
-  const auto found = disk_->files.find(from);
-  if (disk_->faults.count(Fault::kMove) || found == disk_->files.end() ||
-      found->second.open_for_writing || disk_->files.count(to)) {
-    return false;
-  }
-  disk_->files[to] = std::move(found->second);
-  disk_->files.erase(from);
-  return true;
-}
-
-bool MemoryFiles::Delete(const std::u16string& path) noexcept {
-  const auto found = disk_->files.find(path);
-  if (found == disk_->files.end() || found->second.open_for_writing) return false;
-  disk_->files.erase(found);
-  return true;
 }
 
 std::optional<std::u16string> MemoryFiles::EncodeBase64(std::span<const std::uint8_t> bytes) {

@@ -21,7 +21,7 @@ struct MemoryDisk {
   struct File {
     std::vector<std::uint8_t> bytes;
     std::uint64_t sparse_size = 0;  // when non-zero, the file has this size and Pattern bytes
-    bool open_for_writing = false;
+    bool open_for_writing = false;  // created by the engine and not yet moved into place
     std::uint64_t Size() const { return sparse_size ? sparse_size : bytes.size(); }
   };
 
@@ -46,8 +46,6 @@ class MemoryFiles final : public FilePlatform {
 
   std::unique_ptr<SourceFile> OpenForReading(const std::u16string& path) override;
   std::unique_ptr<TargetFile> CreateNew(const std::u16string& path) override;
-  bool MoveNoReplace(const std::u16string& from, const std::u16string& to) override;
-  bool Delete(const std::u16string& path) noexcept override;
   std::optional<std::u16string> EncodeBase64(std::span<const std::uint8_t> bytes) override;
   std::optional<std::size_t> DecodedBase64Size(std::u16string_view text) override;
   std::optional<std::vector<std::uint8_t>> DecodeBase64(std::u16string_view text) override;
