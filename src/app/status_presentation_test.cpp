@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -68,7 +69,7 @@ TEST(StatusPresentationTest, PromptExplanationAndAllowCaption) {
   };
   for (const auto& [letters, prompt, explanation] : cases) {
     const SessionSnapshot snap = Snap(letters);
-    const RefreshPresentation out = PresentRefresh(Defaults(), {}, snap, {});
+    const RefreshPresentation out = PresentRefresh(Defaults(), snap, snap, {});
     EXPECT_EQ(out.prompt_line, prompt) << letters;
     EXPECT_TRUE(out.explanation.starts_with(explanations[explanation])) << letters;
     EXPECT_EQ(out.allow_caption, explanation == 2 ? u"Allow control" : u"Allow Support");
@@ -97,7 +98,114 @@ TEST(StatusPresentationTest, SessionWalkInTicketMode) {
     flags.entry_mode = out.entry_mode;
     flags.end_notice_shown = flags.end_notice_shown || out.end_notice;
     flags.last_ended_request_id = out.last_ended_request_id.value_or(flags.last_ended_request_id);
+    if (out.attention_consent_id) flags.last_attention_consent_id = out.attention_consent_id;
   }
+}
+
+// Allow is held greyed whenever the prompt is new to the customer (a new id, or the same id
+// asking for something else), and the customer is called at most once per consent id.
+TEST(StatusPresentationTest, ANewPromptHoldsAllowAndCallsTheCustomerOncePerId) {
+  const std::optional<std::u16string> none;
+  const std::optional<std::u16string> c2 = u"c2";
+  const std::tuple<std::string_view, std::string_view, WindowFlags, std::string> cases[] = {
+      {"Q", "QC2", {.last_attention_consent_id = none}, "hold attention"},
+      {"QC2", "QC2", {.last_attention_consent_id = c2, .allow_held = true}, ""},
+      {"QC2", "QC2", {.last_attention_consent_id = c2}, "enabled"},
+      {"QC", "QC2", {.last_attention_consent_id = u""}, "hold attention"},
+      {"QC2", "QCR2", {.last_attention_consent_id = c2}, "hold"},  // support became control
+      {"QCR2", "QC2", {.last_attention_consent_id = c2}, "hold"},
+      {"Q", "QC2", {.last_attention_consent_id = c2}, "hold"},  // asked again after Allow
+      {"Q", "QC2", {.started_hidden = true}, "hold"},
+      {"Q", "QC2", {.file_prompt_open = true}, "hold"},
+      {"QC2", "QC2", {.close_prompt_open = true}, "enabled"},
+      {"QC2", "QC2", {}, "enabled attention"},  // called once the dialog in the way has closed
+      {"QC2", "Q", {.last_attention_consent_id = c2}, ""},
+  };
+  for (const auto& [before, now, flags, expected] : cases) {
+    const RefreshPresentation out = PresentRefresh(Defaults(), Snap(before), Snap(now), flags);
+    std::string summary = out.allow_enabled ? "enabled " : "";
+    if (out.hold_allow) summary += "hold ";
+    if (out.consent_attention) summary += "attention ";
+    EXPECT_EQ(summary, expected.empty() ? "" : expected + " ") << before << " > " << now;
+    EXPECT_EQ(out.attention_consent_id.value_or(u"-"),
+              out.consent_attention ? Snap(now).consent_id : u"-");
+  }
+}
+
+TEST(StatusPresentationTest, FileDialogOnlyAfterConsentForItsDirectionAndNotInThePause) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  SessionSnapshot pick;
+  pick.files_allowed = true;
+  pick.file_transfer_id = u"t1";
+  pick.file_state = u"awaiting_pick";
+  pick.file_direction = u"to_staff";
+  SessionSnapshot save = pick;
+  save.file_state = u"awaiting_save";
+  save.file_direction = u"to_customer";
+  const auto with = [](SessionSnapshot snap, auto change) { return change(snap), snap; };
+  const FilePromptMemory fresh;
+  const FilePromptMemory paused{u"t0", now + std::chrono::milliseconds(1)};
+  const std::tuple<const char*, SessionSnapshot, FilePromptMemory, WindowFlags, FilePrompt>
+      cases[] = {
+          {"pick", pick, fresh, {}, FilePrompt::kPick},
+          {"save", save, fresh, {}, FilePrompt::kSave},
+          {"before consent",
+           with(pick, [](auto& s) { s.files_allowed = false; }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"finished",
+           with(save, [](auto& s) { s.finished = true; }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"pick to customer",
+           with(pick, [](auto& s) { s.file_direction = u"to_customer"; }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"save to staff",
+           with(save, [](auto& s) { s.file_direction = u"to_staff"; }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"no direction",
+           with(save, [](auto& s) { s.file_direction.clear(); }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"staging",
+           with(pick, [](auto& s) { s.file_state = u"staging"; }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"no id",
+           with(pick, [](auto& s) { s.file_transfer_id.clear(); }),
+           fresh,
+           {},
+           FilePrompt::kNone},
+          {"asked before", pick, {u"t1", {}}, {}, FilePrompt::kNone},
+          {"pause after cancel", pick, paused, {}, FilePrompt::kNone},
+          {"pause over", pick, {u"t0", now}, {}, FilePrompt::kPick},
+          {"hidden", pick, fresh, {.started_hidden = true}, FilePrompt::kNone},
+          {"dialog open", pick, fresh, {.file_prompt_open = true}, FilePrompt::kNone},
+          {"close box open", pick, fresh, {.close_prompt_open = true}, FilePrompt::kNone},
+      };
+  for (const auto& [name, snap, memory, flags, expected] : cases) {
+    EXPECT_EQ(ChooseFilePrompt(snap, memory, flags, now), expected) << name;
+  }
+  EXPECT_GE(kFilePromptPauseAfterCancel, std::chrono::seconds(3));
+}
+
+TEST(StatusPresentationTest, RetryShowsConnectingInTheTitleToo) {
+  const StartPresentation session = PresentStart(false);
+  EXPECT_EQ(session.status_line, u"Connecting to server...");
+  EXPECT_EQ(session.window_title, u"Quillory - Connecting to server...");
+  EXPECT_FALSE(session.connect_text);
+  const StartPresentation entry = PresentStart(true);
+  EXPECT_EQ(entry.connect_text, u"Connecting...");
+  EXPECT_FALSE(entry.window_title);  // the entry form keeps the plain title
 }
 
 TEST(StatusPresentationTest, NoticesWaitForOpenPromptsAndStayQuietWhenHidden) {
@@ -181,6 +289,34 @@ TEST(StatusPresentationTest, DetailsText) {
   EXPECT_NE(ComposeDetailsText(options, {}).find(u"Store: Main (S1)\r\n"), std::u16string::npos);
   EXPECT_EQ(CodeWithName(u"", u"Name"), u"Name ()");
   EXPECT_NE(ComposeDetailsText(options, Snap("FA")).find(u"ions: None"), std::u16string::npos);
+}
+
+TEST(StatusPresentationTest, SuggestedSaveNameNamesAPlainFileAndReadsAsItIs) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"a/b:c*?.txt", u"a_b_c__.txt"},
+      {u"a\t\"b\"\n<|>\\", u"a__b______"},
+      {u"invoice\u202Efdp.exe", u"invoicefdp.exe"},
+      {u"x\u2028y\x85z", u"x y z"},
+      {u"report.exe. . .", u"report.exe"},
+      {u"report.pdf" + std::u16string(90, u' ') + u".exe", u"report.pdf"},
+      {std::u16string(100, u'n'), std::u16string(80, u'n')},
+      {u"CON", u"_CON"},
+      {u"con.txt", u"_con.txt"},
+      {u"nUl.", u"_nUl"},
+      {u"Lpt9.tar.gz", u"_Lpt9.tar.gz"},
+      {u"COM0", u"_COM0"},
+      {u"com\u00B9.log", u"_com\u00B9.log"},
+      {u"AUX .txt", u"_AUX .txt"},
+      {u"conout$", u"_conout$"},
+      {u"CONSOLE.txt", u"CONSOLE.txt"},
+      {u"COM10", u"COM10"},
+      {u"LPT", u"LPT"},
+      {u"xnul.txt", u"xnul.txt"},
+      {u"...", u""},
+  };
+  for (const auto& [name, proposed] : cases) {
+    EXPECT_EQ(SanitizeSuggestedFileName(name), proposed) << Utf16ToUtf8(name);
+  }
 }
 
 TEST(StatusPresentationTest, StopSupportLeavesNoPermissionsShown) {

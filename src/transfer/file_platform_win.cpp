@@ -88,6 +88,9 @@ class WindowsFilePlatform final : public FilePlatform {
     FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_WRITE, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return nullptr;
+    // A device name (CON, a pipe, ...) opens the device instead of creating a file: nothing was
+    // created, and nothing would ever be whole on disk.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
     return std::make_unique<WindowsTargetFile>(std::move(file));
   }
 
