@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -132,68 +133,41 @@ TEST(StatusPresentationTest, ANewPromptHoldsAllowAndCallsTheCustomerOncePerId) {
   }
 }
 
+// A transfer in words: "+" files allowed (support approved, session active), "-" not, "F"
+// finished; then its state, direction and id.
+SessionSnapshot Transfer(std::string_view words) {
+  std::istringstream in{std::string(words)};
+  std::string allowed, state, direction, id;
+  in >> allowed >> state >> direction >> id;
+  SessionSnapshot snap{.file_transfer_id = AsciiToUtf16(id),
+                       .file_direction = AsciiToUtf16(direction),
+                       .file_state = AsciiToUtf16(state)};
+  snap.files_allowed = allowed != "-";
+  snap.finished = allowed == "F";
+  return snap;
+}
+
 TEST(StatusPresentationTest, FileDialogOnlyAfterConsentForItsDirectionAndNotInThePause) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point now = Clock::now();
-  SessionSnapshot pick;
-  pick.files_allowed = true;
-  pick.file_transfer_id = u"t1";
-  pick.file_state = u"awaiting_pick";
-  pick.file_direction = u"to_staff";
-  SessionSnapshot save = pick;
-  save.file_state = u"awaiting_save";
-  save.file_direction = u"to_customer";
-  const auto with = [](SessionSnapshot snap, auto change) { return change(snap), snap; };
-  const FilePromptMemory fresh;
+  const auto now = std::chrono::steady_clock::now();
   const FilePromptMemory paused{u"t0", now + std::chrono::milliseconds(1)};
-  const std::tuple<const char*, SessionSnapshot, FilePromptMemory, WindowFlags, FilePrompt>
-      cases[] = {
-          {"pick", pick, fresh, {}, FilePrompt::kPick},
-          {"save", save, fresh, {}, FilePrompt::kSave},
-          {"before consent",
-           with(pick, [](auto& s) { s.files_allowed = false; }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"finished",
-           with(save, [](auto& s) { s.finished = true; }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"pick to customer",
-           with(pick, [](auto& s) { s.file_direction = u"to_customer"; }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"save to staff",
-           with(save, [](auto& s) { s.file_direction = u"to_staff"; }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"no direction",
-           with(save, [](auto& s) { s.file_direction.clear(); }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"staging",
-           with(pick, [](auto& s) { s.file_state = u"staging"; }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"no id",
-           with(pick, [](auto& s) { s.file_transfer_id.clear(); }),
-           fresh,
-           {},
-           FilePrompt::kNone},
-          {"asked before", pick, {u"t1", {}}, {}, FilePrompt::kNone},
-          {"pause after cancel", pick, paused, {}, FilePrompt::kNone},
-          {"pause over", pick, {u"t0", now}, {}, FilePrompt::kPick},
-          {"hidden", pick, fresh, {.started_hidden = true}, FilePrompt::kNone},
-          {"dialog open", pick, fresh, {.file_prompt_open = true}, FilePrompt::kNone},
-          {"close box open", pick, fresh, {.close_prompt_open = true}, FilePrompt::kNone},
-      };
-  for (const auto& [name, snap, memory, flags, expected] : cases) {
-    EXPECT_EQ(ChooseFilePrompt(snap, memory, flags, now), expected) << name;
+  const std::tuple<std::string_view, FilePromptMemory, WindowFlags, FilePrompt> cases[] = {
+      {"+ awaiting_pick to_staff t1", {}, {}, FilePrompt::kPick},
+      {"+ awaiting_save to_customer t1", {u"t0", now}, {}, FilePrompt::kSave},  // pause over
+      {"- awaiting_pick to_staff t1", {}, {}, FilePrompt::kNone},  // before Allow Support
+      {"F awaiting_save to_customer t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_customer t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_save to_staff t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_save - t1", {}, {}, FilePrompt::kNone},
+      {"+ staging to_staff t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {u"t1", {}}, {}, FilePrompt::kNone},  // asked once
+      {"+ awaiting_pick to_staff t1", paused, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {}, {.file_prompt_open = true}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {}, {.close_prompt_open = true}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {}, {.started_hidden = true}, FilePrompt::kNone},
+  };
+  for (const auto& [transfer, memory, flags, expected] : cases) {
+    EXPECT_EQ(ChooseFilePrompt(Transfer(transfer), memory, flags, now), expected) << transfer;
   }
   EXPECT_GE(kFilePromptPauseAfterCancel, std::chrono::seconds(3));
 }
