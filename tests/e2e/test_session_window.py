@@ -296,8 +296,8 @@ def test_file_dialogs_wait_for_consent_follow_the_direction_and_pause(desktop, c
     assert note(simulator, label, "first")["type"] == "file_cancel"
 
     # A pick that would write the agent's data: refused as a broken update, without a dialog.
-    assert (note(simulator, label, "mismatch")["type"], note(simulator, label, "mismatch")["mine"]) \
-        == ("file_cancel", True)
+    mismatch = note(simulator, label, "mismatch")
+    assert (mismatch["type"], mismatch["mine"]) == ("file_cancel", True)
     window.wait(lambda c: "File transfer failed or was cancelled." in c["details"]["text"])
     seen = len(simulator.client_messages(label))
     wait_until(lambda: len(simulator.client_messages(label)) > seen + 40)  # past any pause

@@ -33,7 +33,8 @@ def pick_request(direction="to_staff"):
 async def file_answer(sim, stage):
     """Answers until the client accepts or cancels a transfer, and notes which."""
     msg = await sim.until(lambda m: m.get("type") in ("file_accept", "file_cancel"))
-    sim.note(stage=stage, type=msg["type"], mine=msg.get("transfer_id") == sim.session["file"]["id"])
+    mine = msg.get("transfer_id") == sim.session["file"]["id"]
+    sim.note(stage=stage, type=msg["type"], mine=mine)
 
 
 async def flood(sim):
