@@ -5,17 +5,17 @@
 #include <commdlg.h>
 // clang-format on
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "app/status_presentation.h"
 #include "app/status_window_win.h"
 #include "util/wide_win.h"
 
 namespace varnel {
 namespace {
 
-constexpr std::u16string_view kAwaitingPick = u"awaiting_pick";
-constexpr std::u16string_view kAwaitingSave = u"awaiting_save";
 constexpr std::size_t kPathUnits = 32768;
 constexpr wchar_t kFilter[] = L"All files\0*.*\0";  // the literal adds the closing NUL
 constexpr wchar_t kPickTitle[] = L"Select a file to send to the support agent (up to 200 MB)";
@@ -25,27 +25,14 @@ constexpr wchar_t kExistsCaption[] = L"Choose a new filename";
 
 }  // namespace
 
-std::u16string SanitizeSuggestedFileName(std::u16string_view name) {
-  std::u16string safe(name);
-  for (char16_t& unit : safe) {
-    if (unit < 0x20 ||
-        std::u16string_view(u"\"<>:/\\|?*").find(unit) != std::u16string_view::npos) {
-      unit = u'_';
-    }
-  }
-  return safe;
-}
-
 void StatusWindow::PromptForTransferFile(const SessionSnapshot& snap) {
-  const bool pick = snap.file_state == kAwaitingPick;
-  const bool save = snap.file_state == kAwaitingSave;
-  // A finished session takes no more answers, so it gets no more dialogs either.
-  if (file_prompt_open_ || started_hidden_ || snap.finished || snap.file_transfer_id.empty() ||
-      snap.file_transfer_id == last_prompted_transfer_id_ || !(pick || save)) {
-    return;
-  }
+  const FilePrompt prompt =
+      ChooseFilePrompt(snap, file_prompts_, Flags(), std::chrono::steady_clock::now());
+  if (prompt == FilePrompt::kNone) return;
+  const bool pick = prompt == FilePrompt::kPick;
+  const bool save = prompt == FilePrompt::kSave;
   const std::u16string transfer_id = snap.file_transfer_id;
-  last_prompted_transfer_id_ = transfer_id;
+  file_prompts_.last_prompted_transfer_id = transfer_id;
   file_prompt_open_ = true;
   ShowRestored();
   SetForegroundWindow(hwnd_);
@@ -82,6 +69,10 @@ void StatusWindow::PromptForTransferFile(const SessionSnapshot& snap) {
     }
   }
   file_prompt_open_ = false;
+  if (chosen.empty()) {
+    // A server that asks again at once must not keep a dialog in front of Stop Support.
+    file_prompts_.quiet_until = std::chrono::steady_clock::now() + kFilePromptPauseAfterCancel;
+  }
   if (stopping_ || !worker_) return;
   worker_->SubmitFileChoice(transfer_id, std::move(chosen));
 }

@@ -5,6 +5,8 @@
 
 #include "build_config.h"
 #include "session/wire_messages.h"
+#include "session/wire_words.h"
+#include "util/shown_text.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -45,6 +47,24 @@ bool DetailsChanged(const SessionSnapshot& a, const SessionSnapshot& b) {
          a.control_active != b.control_active;
 }
 
+char16_t AsciiUpper(char16_t unit) {
+  return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+}
+
+// Windows opens the device whatever follows the first dot, and ignores blanks before it.
+bool IsDeviceName(std::u16string_view name) {
+  std::u16string base(name.substr(0, name.find(u'.')));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (char16_t& unit : base) unit = AsciiUpper(unit);
+  for (const std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
+    if (base == device) return true;
+  }
+  // COM and LPT with one digit; the superscript digits count as digits to the system.
+  return base.size() == 4 && (base.starts_with(u"COM") || base.starts_with(u"LPT")) &&
+         ((base[3] >= u'0' && base[3] <= u'9') || base[3] == u'\u00B9' || base[3] == u'\u00B2' ||
+          base[3] == u'\u00B3');
+}
+
 std::u16string PromptLine(const SessionSnapshot& snap) {
   if (snap.consent_required && snap.control_request_pending) {
     return u"Allow your support agent to use your mouse and keyboard?";
@@ -77,10 +97,10 @@ std::u16string Explanation(const SessionSnapshot& snap, bool agent_ended) {
 }  // namespace
 
 std::u16string CodeWithName(std::u16string_view code, std::u16string_view name) {
-  if (name.empty()) return std::u16string(code);
-  std::u16string text(name);
+  if (name.empty()) return ShownLine(code);
+  std::u16string text = ShownLine(name);
   text += u" (";
-  text += code;
+  text += ShownLine(code);
   text += u')';
   return text;
 }
@@ -90,7 +110,8 @@ std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSna
   const bool has_request = !snap.request_id.empty();
   std::u16string text = u"Market: " + CodeWithName(options.market_code, options.market_name);
   text += u"\r\nStore: ";
-  text += has_request ? snap.store : CodeWithName(options.store_code, options.store_name);
+  text +=
+      has_request ? ShownLine(snap.store) : CodeWithName(options.store_code, options.store_name);
   text += u"\r\nCompany ID: ";
   if (has_request) {
     text += Decimal(snap.ixcompany);
@@ -100,10 +121,11 @@ std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSna
     text += u"Assigned by support ticket";
   }
   text += u"\r\nVendor: " + CodeWithName(options.vendor_code, options.vendor_name);
-  text += u"\r\nApplication: " + options.program_name + u"  " + options.program_version;
-  text += u"\r\nServer: " + options.server.url;
+  text += u"\r\nApplication: " + ShownLine(options.program_name) + u"  " +
+          ShownLine(options.program_version);
+  text += u"\r\nServer: " + ShownLine(options.server.url);
   text += u"\r\nSupport agent: ";
-  text += snap.staff_id.empty() ? u"Not assigned" : snap.staff_id;
+  text += snap.staff_id.empty() ? u"Not assigned" : ShownLine(snap.staff_id);
   text += u"\r\nPermissions: ";
   if (snap.control_active) {
     text += u"Screen, mouse and keyboard";
@@ -113,19 +135,34 @@ std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSna
     text += u"None";
   }
   text += u"\r\nRecording: Off (not available yet)";
-  if (has_request) text += u"\r\nRequest ID: " + snap.request_id;
+  if (has_request) text += u"\r\nRequest ID: " + ShownLine(snap.request_id);
   text += u"\r\nClient version: ";
   text += build::kProductVersion;
   text += u"\r\nExpected server: ";
   text += kProtocolVersion;
   text += u"\r\nConnected server: ";
-  text += snap.server_version.empty() ? u"Not connected" : snap.server_version;
+  text += snap.server_version.empty() ? u"Not connected" : ShownLine(snap.server_version);
+  // The two warnings are our own sentences.
   if (!snap.command_warning.empty()) text += u"\r\nCommand warning: " + snap.command_warning;
-  if (!snap.file_state.empty()) text += u"\r\nFile transfer: " + snap.file_state;
+  if (!snap.file_state.empty()) text += u"\r\nFile transfer: " + ShownLine(snap.file_state);
   if (!snap.file_warning.empty()) text += u"\r\n" + snap.file_warning;
-  if (!options.requester.empty()) text += u"\r\nRequested by: " + options.requester;
-  if (!options.reason.empty()) text += u"\r\nReason: " + options.reason;
+  if (!options.requester.empty()) text += u"\r\nRequested by: " + ShownLine(options.requester);
+  if (!options.reason.empty()) text += u"\r\nReason: " + ShownLine(options.reason);
   return text;
+}
+
+std::u16string SanitizeSuggestedFileName(std::u16string_view name) {
+  std::u16string safe(name);
+  for (char16_t& unit : safe) {
+    if (unit < 0x20 ||
+        std::u16string_view(u"\"<>:/\\|?*").find(unit) != std::u16string_view::npos) {
+      unit = u'_';
+    }
+  }
+  safe = ShownLine(safe);
+  while (!safe.empty() && (safe.back() == u'.' || safe.back() == u' ')) safe.pop_back();
+  if (IsDeviceName(safe)) safe.insert(safe.begin(), u'_');
+  return safe;
 }
 
 bool IsValidTicket(std::u16string_view ticket) {
@@ -169,10 +206,16 @@ RefreshPresentation PresentRefresh(const LaunchOptions& options, const SessionSn
   RefreshPresentation out;
 
   const bool status_changed = snap.status_text != before.status_text;
-  if (status_changed) out.status_line = snap.status_text;
+  // The status is our own sentence, but a failure's sentence carries the server's error code.
+  const std::u16string status = ShownLine(snap.status_text, kWholeLine);
+  if (status_changed) out.status_line = status;
 
+  // A prompt whose kind changed under the same id is new to the customer too.
   const bool new_consent =
-      snap.consent_required && (!before.consent_required || snap.consent_id != before.consent_id);
+      snap.consent_required && (!before.consent_required || snap.consent_id != before.consent_id ||
+                                PromptedConsentKind(snap) != PromptedConsentKind(before));
+  const bool attention_due =
+      snap.consent_required && flags.last_attention_consent_id != snap.consent_id;
   const bool agent_ended = snap.finished && snap.end_reason == kAgentEndedReason;
   const bool notify_agent_end =
       agent_ended && !snap.request_id.empty() && snap.request_id != flags.last_ended_request_id;
@@ -187,26 +230,28 @@ RefreshPresentation PresentRefresh(const LaunchOptions& options, const SessionSn
     out.connect_text = snap.finished ? kConnectText : kConnectingButtonText;
   } else {
     if (status_changed || out.entry_mode_changed) {
-      out.window_title = std::u16string(kWindowTitlePrefix) + snap.status_text;
+      out.window_title = std::u16string(kWindowTitlePrefix) + status;
     }
     out.connect_text = kRetryText;
   }
 
-  if (BannerChanged(before, snap)) out.banner_text = snap.version_warning;
+  if (BannerChanged(before, snap)) out.banner_text = ShownLine(snap.version_warning, kWholeLine);
   out.prompt_line =
       agent_ended ? u"Support ended by the agent. Remote access has stopped." : PromptLine(snap);
-  out.consent_attention = new_consent && !flags.started_hidden && !prompt_open;
+  out.consent_attention = attention_due && !flags.started_hidden && !prompt_open;
+  if (out.consent_attention) out.attention_consent_id = snap.consent_id;
   if (DetailsChanged(before, snap)) out.details_text = ComposeDetailsText(options, snap);
 
   out.entry_enabled = snap.finished;
-  out.allow_enabled = snap.consent_required;
+  out.hold_allow = new_consent;
+  out.allow_enabled = snap.consent_required && !new_consent && !flags.allow_held;
   out.allow_caption = snap.control_request_pending ? kAllowControlText : kAllowSupportText;
   out.explanation = Explanation(snap, agent_ended);
 
   if (snap.finished && !flags.end_notice_shown && !options.legacy_auto_connect && !prompt_open) {
     out.end_notice = true;
     out.end_notice_box = !flags.started_hidden;
-    out.end_notice_text = snap.status_text;
+    out.end_notice_text = status;
     out.end_notice_focus = !options.customer_name_required || !options.requester.empty()
                                ? EndNoticeFocus::kTicket
                                : EndNoticeFocus::kName;
@@ -217,6 +262,33 @@ RefreshPresentation PresentRefresh(const LaunchOptions& options, const SessionSn
     out.agent_end_attention = !flags.started_hidden;
   }
   return out;
+}
+
+StartPresentation PresentStart(bool entry_mode) {
+  StartPresentation out;
+  out.status_line = kConnectingText;
+  if (entry_mode) {
+    out.connect_text = kConnectingButtonText;
+  } else {
+    out.window_title = std::u16string(kWindowTitlePrefix) + std::u16string(kConnectingText);
+  }
+  return out;
+}
+
+FilePrompt ChooseFilePrompt(const SessionSnapshot& snap, const FilePromptMemory& memory,
+                            const WindowFlags& flags, std::chrono::steady_clock::time_point now) {
+  if (flags.file_prompt_open || flags.close_prompt_open || flags.started_hidden || snap.finished ||
+      !snap.files_allowed || snap.file_transfer_id.empty() ||
+      snap.file_transfer_id == memory.last_prompted_transfer_id || now < memory.quiet_until) {
+    return FilePrompt::kNone;
+  }
+  if (snap.file_state == wire::kFileAwaitingPick && snap.file_direction == u"to_staff") {
+    return FilePrompt::kPick;
+  }
+  if (snap.file_state == wire::kFileAwaitingSave && snap.file_direction == u"to_customer") {
+    return FilePrompt::kSave;
+  }
+  return FilePrompt::kNone;
 }
 
 StopPresentation PresentStop(const LaunchOptions& options, const SessionSnapshot& shown) {

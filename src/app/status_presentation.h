@@ -2,6 +2,7 @@
 // What the status window shows, decided without the window system: every text, caption, enabled
 // state and notice of the refresh, of Stop Support and of the customer's entries comes from here,
 // so the window code only applies the result in the order the fields are declared.
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +43,13 @@ inline constexpr std::u16string_view kIdleExplanationText =
 // The name alone when `name` is empty, else "name (code)".
 std::u16string CodeWithName(std::u16string_view code, std::u16string_view name);
 
+// The name the Save dialog proposes for a file the agent sends, made to read as what it is and to
+// name a plain file: control characters, '"' and < > : / \ | ? * become '_'; then it is one shown
+// line (ShownLine: no direction controls, at most 80 units); trailing dots and blanks go, as
+// Windows would drop them unseen; and a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, with or
+// without an extension, in any case) gets a leading '_'.
+std::u16string SanitizeSuggestedFileName(std::u16string_view name);
+
 // The details panel: who asks for support, over which server, with which agent and permissions.
 // Lines are joined by CR LF, with none at the end.
 std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSnapshot& shown);
@@ -68,7 +76,15 @@ struct WindowFlags {
   bool close_prompt_open = false;
   bool started_hidden = false;
   std::u16string last_ended_request_id;
+  // The consent id the customer's attention was last called for; none yet in this session.
+  std::optional<std::u16string> last_attention_consent_id;
+  // Allow is still held greyed after a new prompt appeared (kAllowHoldTime).
+  bool allow_held = false;
 };
+
+// How long Allow stays greyed when a new consent prompt appears: a click aimed at another window
+// a moment before the prompt came up must not approve anything.
+inline constexpr std::chrono::milliseconds kAllowHoldTime{500};
 
 enum class EndNoticeFocus { kTicket, kName };
 
@@ -96,14 +112,19 @@ struct RefreshPresentation {
   std::u16string prompt_line;
 
   // Restore the window, bring it to the front (flash FLASHW_TRAY | FLASHW_TIMERNOFG, 5 times, if
-  // that fails) and beep MB_ICONASTERISK. Already false while hidden or a prompt is open.
+  // that fails) and beep MB_ICONASTERISK. Already false while hidden or a prompt is open. Once
+  // per consent id: when set, `attention_consent_id` is the id to remember as
+  // `last_attention_consent_id`.
   bool consent_attention = false;
+  std::optional<std::u16string> attention_consent_id;
 
   // Details text, set when anything it shows changed.
   std::optional<std::u16string> details_text;
 
   bool entry_enabled = false;  // Connect / Retry button, ticket field and name field
   bool allow_enabled = false;
+  // A new prompt (id or kind) appeared: hold Allow greyed for kAllowHoldTime from now.
+  bool hold_allow = false;
   std::u16string allow_caption;
 
   std::u16string explanation;
@@ -117,7 +138,8 @@ struct RefreshPresentation {
   EndNoticeFocus end_notice_focus = EndNoticeFocus::kTicket;
 
   // When set: store it as `last_ended_request_id`; if `agent_end_attention`, restore and raise
-  // the window (flash as for a consent if raising fails) and beep MB_ICONASTERISK.
+  // the window (flash as for a consent if raising fails) and beep MB_ICONASTERISK. The id is
+  // stored before the end notice's box opens: the box's own message loop runs the refresh again.
   std::optional<std::u16string> last_ended_request_id;
   bool agent_end_attention = false;
 };
@@ -136,5 +158,36 @@ struct StopPresentation {
 };
 
 StopPresentation PresentStop(const LaunchOptions& options, const SessionSnapshot& shown);
+
+// Connect or Retry has started a worker.
+struct StartPresentation {
+  std::optional<std::u16string> connect_text;  // set in the entry form only
+  std::u16string status_line;
+  // Outside the entry form the title follows the status line, or it would keep the last
+  // session's failure while the new one connects.
+  std::optional<std::u16string> window_title;
+};
+
+StartPresentation PresentStart(bool entry_mode);
+
+// ---- file dialogs ----
+
+enum class FilePrompt { kNone, kPick, kSave };
+
+// After the customer cancels a file dialog none opens again for this long, whatever the server
+// asks, so that Stop Support and Close stay within reach.
+inline constexpr std::chrono::milliseconds kFilePromptPauseAfterCancel{3000};
+
+struct FilePromptMemory {
+  std::u16string last_prompted_transfer_id;  // each transfer is asked about once
+  std::chrono::steady_clock::time_point quiet_until{};
+};
+
+// The dialog to open now, if any: only once the customer allowed support and the session is
+// active, once per transfer, never while another prompt is open or in the pause after a cancel,
+// and only the one the transfer's direction needs (a pick to send to the agent, a save for a
+// file from the agent); any other pairing gets none (the engine refuses it).
+FilePrompt ChooseFilePrompt(const SessionSnapshot& snap, const FilePromptMemory& memory,
+                            const WindowFlags& flags, std::chrono::steady_clock::time_point now);
 
 }  // namespace varnel

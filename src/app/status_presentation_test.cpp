@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -68,7 +70,7 @@ TEST(StatusPresentationTest, PromptExplanationAndAllowCaption) {
   };
   for (const auto& [letters, prompt, explanation] : cases) {
     const SessionSnapshot snap = Snap(letters);
-    const RefreshPresentation out = PresentRefresh(Defaults(), {}, snap, {});
+    const RefreshPresentation out = PresentRefresh(Defaults(), snap, snap, {});
     EXPECT_EQ(out.prompt_line, prompt) << letters;
     EXPECT_TRUE(out.explanation.starts_with(explanations[explanation])) << letters;
     EXPECT_EQ(out.allow_caption, explanation == 2 ? u"Allow control" : u"Allow Support");
@@ -97,7 +99,87 @@ TEST(StatusPresentationTest, SessionWalkInTicketMode) {
     flags.entry_mode = out.entry_mode;
     flags.end_notice_shown = flags.end_notice_shown || out.end_notice;
     flags.last_ended_request_id = out.last_ended_request_id.value_or(flags.last_ended_request_id);
+    if (out.attention_consent_id) flags.last_attention_consent_id = out.attention_consent_id;
   }
+}
+
+// Allow is held greyed whenever the prompt is new to the customer (a new id, or the same id
+// asking for something else), and the customer is called at most once per consent id.
+TEST(StatusPresentationTest, ANewPromptHoldsAllowAndCallsTheCustomerOncePerId) {
+  const std::optional<std::u16string> none;
+  const std::optional<std::u16string> c2 = u"c2";
+  const std::tuple<std::string_view, std::string_view, WindowFlags, std::string> cases[] = {
+      {"Q", "QC2", {.last_attention_consent_id = none}, "hold attention"},
+      {"QC2", "QC2", {.last_attention_consent_id = c2, .allow_held = true}, ""},
+      {"QC2", "QC2", {.last_attention_consent_id = c2}, "enabled"},
+      {"QC", "QC2", {.last_attention_consent_id = u""}, "hold attention"},
+      {"QC2", "QCR2", {.last_attention_consent_id = c2}, "hold"},  // support became control
+      {"QCR2", "QC2", {.last_attention_consent_id = c2}, "hold"},
+      {"Q", "QC2", {.last_attention_consent_id = c2}, "hold"},  // asked again after Allow
+      {"Q", "QC2", {.started_hidden = true}, "hold"},
+      {"Q", "QC2", {.file_prompt_open = true}, "hold"},
+      {"QC2", "QC2", {.close_prompt_open = true}, "enabled"},
+      {"QC2", "QC2", {}, "enabled attention"},  // called once the dialog in the way has closed
+      {"QC2", "Q", {.last_attention_consent_id = c2}, ""},
+  };
+  for (const auto& [before, now, flags, expected] : cases) {
+    const RefreshPresentation out = PresentRefresh(Defaults(), Snap(before), Snap(now), flags);
+    std::string summary = out.allow_enabled ? "enabled " : "";
+    if (out.hold_allow) summary += "hold ";
+    if (out.consent_attention) summary += "attention ";
+    EXPECT_EQ(summary, expected.empty() ? "" : expected + " ") << before << " > " << now;
+    EXPECT_EQ(out.attention_consent_id.value_or(u"-"),
+              out.consent_attention ? Snap(now).consent_id : u"-");
+  }
+}
+
+// A transfer in words: "+" files allowed (support approved, session active), "-" not, "F"
+// finished; then its state, direction and id.
+SessionSnapshot Transfer(std::string_view words) {
+  std::istringstream in{std::string(words)};
+  std::string allowed, state, direction, id;
+  in >> allowed >> state >> direction >> id;
+  SessionSnapshot snap{.file_transfer_id = AsciiToUtf16(id),
+                       .file_direction = AsciiToUtf16(direction),
+                       .file_state = AsciiToUtf16(state)};
+  snap.files_allowed = allowed != "-";
+  snap.finished = allowed == "F";
+  return snap;
+}
+
+TEST(StatusPresentationTest, FileDialogOnlyAfterConsentForItsDirectionAndNotInThePause) {
+  const auto now = std::chrono::steady_clock::now();
+  const FilePromptMemory paused{u"t0", now + std::chrono::milliseconds(1)};
+  const std::tuple<std::string_view, FilePromptMemory, WindowFlags, FilePrompt> cases[] = {
+      {"+ awaiting_pick to_staff t1", {}, {}, FilePrompt::kPick},
+      {"+ awaiting_save to_customer t1", {u"t0", now}, {}, FilePrompt::kSave},  // pause over
+      {"- awaiting_pick to_staff t1", {}, {}, FilePrompt::kNone},  // before Allow Support
+      {"F awaiting_save to_customer t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_customer t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_save to_staff t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_save - t1", {}, {}, FilePrompt::kNone},
+      {"+ staging to_staff t1", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff", {}, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {u"t1", {}}, {}, FilePrompt::kNone},  // asked once
+      {"+ awaiting_pick to_staff t1", paused, {}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {}, {.file_prompt_open = true}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {}, {.close_prompt_open = true}, FilePrompt::kNone},
+      {"+ awaiting_pick to_staff t1", {}, {.started_hidden = true}, FilePrompt::kNone},
+  };
+  for (const auto& [transfer, memory, flags, expected] : cases) {
+    EXPECT_EQ(ChooseFilePrompt(Transfer(transfer), memory, flags, now), expected) << transfer;
+  }
+  EXPECT_GE(kFilePromptPauseAfterCancel, std::chrono::seconds(3));
+}
+
+TEST(StatusPresentationTest, RetryShowsConnectingInTheTitleToo) {
+  const StartPresentation session = PresentStart(false);
+  EXPECT_EQ(session.status_line, u"Connecting to server...");
+  EXPECT_EQ(session.window_title, u"Quillory - Connecting to server...");
+  EXPECT_FALSE(session.connect_text);
+  const StartPresentation entry = PresentStart(true);
+  EXPECT_EQ(entry.connect_text, u"Connecting...");
+  EXPECT_FALSE(entry.window_title);  // the entry form keeps the plain title
 }
 
 TEST(StatusPresentationTest, NoticesWaitForOpenPromptsAndStayQuietWhenHidden) {
@@ -181,6 +263,34 @@ TEST(StatusPresentationTest, DetailsText) {
   EXPECT_NE(ComposeDetailsText(options, {}).find(u"Store: Main (S1)\r\n"), std::u16string::npos);
   EXPECT_EQ(CodeWithName(u"", u"Name"), u"Name ()");
   EXPECT_NE(ComposeDetailsText(options, Snap("FA")).find(u"ions: None"), std::u16string::npos);
+}
+
+TEST(StatusPresentationTest, SuggestedSaveNameNamesAPlainFileAndReadsAsItIs) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"a/b:c*?.txt", u"a_b_c__.txt"},
+      {u"a\t\"b\"\n<|>\\", u"a__b______"},
+      {u"invoice\u202Efdp.exe", u"invoicefdp.exe"},
+      {u"x\u2028y\x85z", u"x y z"},
+      {u"report.exe. . .", u"report.exe"},
+      {u"report.pdf" + std::u16string(90, u' ') + u".exe", u"report.pdf"},
+      {std::u16string(100, u'n'), std::u16string(80, u'n')},
+      {u"CON", u"_CON"},
+      {u"con.txt", u"_con.txt"},
+      {u"nUl.", u"_nUl"},
+      {u"Lpt9.tar.gz", u"_Lpt9.tar.gz"},
+      {u"COM0", u"_COM0"},
+      {u"com\u00B9.log", u"_com\u00B9.log"},
+      {u"AUX .txt", u"_AUX .txt"},
+      {u"conout$", u"_conout$"},
+      {u"CONSOLE.txt", u"CONSOLE.txt"},
+      {u"COM10", u"COM10"},
+      {u"LPT", u"LPT"},
+      {u"xnul.txt", u"xnul.txt"},
+      {u"...", u""},
+  };
+  for (const auto& [name, proposed] : cases) {
+    EXPECT_EQ(SanitizeSuggestedFileName(name), proposed) << Utf16ToUtf8(name);
+  }
 }
 
 TEST(StatusPresentationTest, StopSupportLeavesNoPermissionsShown) {

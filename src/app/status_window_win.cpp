@@ -10,6 +10,7 @@
 #include "app/status_presentation.h"
 #include "app/worker_parts_win.h"
 #include "session/device_credentials_win.h"
+#include "util/shown_text.h"
 #include "util/wide_win.h"
 
 namespace varnel {
@@ -17,6 +18,7 @@ namespace {
 
 constexpr UINT kAutoConnectMessage = WM_APP + 1;
 constexpr UINT_PTR kRefreshTimer = 1;
+constexpr UINT_PTR kAllowHoldTimer = 2;
 constexpr UINT kRefreshPeriodMs = 100;
 
 constexpr char16_t kProductCaption[] = u"Quillory";
@@ -40,8 +42,9 @@ bool IsCompanyTwoIdentity(const LaunchOptions& options) {
   return !options.legacy_auto_connect && options.ixcompany == 2 && !options.customer_name_required;
 }
 
+// A read-only field: the names come from the command line and are shown as such.
 std::u16string NamedOrNotProvided(const std::u16string& name, const std::u16string& code) {
-  return !name.empty() && name != code ? name : std::u16string(kNameNotProvided);
+  return !name.empty() && name != code ? ShownLine(name) : std::u16string(kNameNotProvided);
 }
 
 }  // namespace
@@ -168,6 +171,11 @@ LRESULT StatusWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       break;
     case WM_TIMER:
       if (wparam == kRefreshTimer) RefreshFromSnapshot();
+      if (wparam == kAllowHoldTimer) {
+        // The next refresh enables Allow if the prompt is still open.
+        KillTimer(hwnd_, kAllowHoldTimer);
+        allow_held_ = false;
+      }
       return 0;
     case WM_CTLCOLORSTATIC:
       if (reinterpret_cast<HWND>(lparam) != banner_ || !banner_) break;
@@ -214,6 +222,7 @@ bool StatusWindow::OnCreate() {
 
 void StatusWindow::OnDestroy() {
   KillTimer(hwnd_, kRefreshTimer);
+  KillTimer(hwnd_, kAllowHoldTimer);
   StopSupport();
   RemovePropW(hwnd_, Wide(instance_lock_name_));
   PostQuitMessage(0);
@@ -628,6 +637,7 @@ void StatusWindow::StartSession() {
     if (previous) previous->Stop();
     previous.reset();
     end_notice_shown_ = false;
+    last_attention_consent_id_.reset();
     worker_->Start();
   } catch (const std::exception&) {
     StopWorker();
@@ -639,8 +649,10 @@ void StatusWindow::StartSession() {
     Enable(name_field_, true);
     return;
   }
-  if (entry_mode_) SetText(connect_, std::u16string(kConnectingButtonText));
-  SetText(status_line_, std::u16string(kConnectingText));
+  const StartPresentation started = PresentStart(entry_mode_);
+  if (started.connect_text) SetText(connect_, *started.connect_text);
+  SetText(status_line_, started.status_line);
+  if (started.window_title) SetText(hwnd_, *started.window_title);
   // What the line shows now counts as presented, so a new worker that ends with the previous
   // worker's last text still replaces it.
   shown_.status_text = kConnectingText;
@@ -667,8 +679,13 @@ void StatusWindow::StopSupport() {
 }
 
 void StatusWindow::Allow() {
-  if (stopping_ || !worker_ || !shown_.consent_required) return;
-  worker_->SubmitConsent(true, shown_.consent_id);
+  // A click message can reach a greyed button (BM_CLICK does): the hold must hold here too.
+  if (stopping_ || !worker_ || !shown_.consent_required || allow_held_ ||
+      !IsWindowEnabled(allow_)) {
+    return;
+  }
+  // The kind is the one the button offered, whatever the server has said since.
+  worker_->SubmitConsent(true, shown_.consent_id, PromptedConsentKind(shown_));
   Enable(allow_, false);
   if (!started_hidden_) ShowWindow(hwnd_, SW_MINIMIZE);
 }
@@ -683,14 +700,7 @@ void StatusWindow::RefreshFromSnapshot() {
     if (stopping_ || !worker_ || !hwnd_) return;
     snap = worker_->Snapshot();
   }
-  WindowFlags flags;
-  flags.entry_mode = entry_mode_;
-  flags.end_notice_shown = end_notice_shown_;
-  flags.file_prompt_open = file_prompt_open_;
-  flags.close_prompt_open = close_prompt_open_;
-  flags.started_hidden = started_hidden_;
-  flags.last_ended_request_id = last_ended_request_id_;
-  RefreshPresentation view = PresentRefresh(options_, shown_, snap, flags);
+  RefreshPresentation view = PresentRefresh(options_, shown_, snap, Flags());
 
   if (view.status_line) SetText(status_line_, *view.status_line);
   if (view.window_title) SetText(hwnd_, *view.window_title);
@@ -709,6 +719,7 @@ void StatusWindow::RefreshFromSnapshot() {
     LayoutControls();
   }
   SetText(prompt_line_, view.prompt_line);
+  if (view.attention_consent_id) last_attention_consent_id_ = *view.attention_consent_id;
   if (view.consent_attention) {
     RestoreAndRaise(true);
     Beep();
@@ -717,9 +728,15 @@ void StatusWindow::RefreshFromSnapshot() {
   Enable(connect_, view.entry_enabled);
   Enable(ticket_field_, view.entry_enabled);
   Enable(name_field_, view.entry_enabled);
+  if (view.hold_allow) {
+    allow_held_ = true;
+    SetTimer(hwnd_, kAllowHoldTimer, static_cast<UINT>(kAllowHoldTime.count()), nullptr);
+  }
   Enable(allow_, view.allow_enabled);
   SetText(allow_, view.allow_caption);
   SetText(explanation_, view.explanation);
+  // Both marks are set before the box: its message loop runs this refresh again meanwhile.
+  if (view.last_ended_request_id) last_ended_request_id_ = *view.last_ended_request_id;
   if (view.end_notice) {
     end_notice_shown_ = true;
     if (view.end_notice_box && !started_hidden_) {
@@ -730,13 +747,23 @@ void StatusWindow::RefreshFromSnapshot() {
     SetFocus(view.end_notice_focus == EndNoticeFocus::kName ? name_field_ : ticket_field_);
     SendMessageW(ticket_field_, EM_SETSEL, 0, -1);
   }
-  if (view.last_ended_request_id) {
-    last_ended_request_id_ = *view.last_ended_request_id;
-    if (view.agent_end_attention) {
-      RestoreAndRaise(true);
-      Beep();
-    }
+  if (view.agent_end_attention) {
+    RestoreAndRaise(true);
+    Beep();
   }
+}
+
+WindowFlags StatusWindow::Flags() const {
+  WindowFlags flags;
+  flags.entry_mode = entry_mode_;
+  flags.end_notice_shown = end_notice_shown_;
+  flags.file_prompt_open = file_prompt_open_;
+  flags.close_prompt_open = close_prompt_open_;
+  flags.started_hidden = started_hidden_;
+  flags.last_ended_request_id = last_ended_request_id_;
+  flags.last_attention_consent_id = last_attention_consent_id_;
+  flags.allow_held = allow_held_;
+  return flags;
 }
 
 bool StatusWindow::PreTranslate(MSG& message) {

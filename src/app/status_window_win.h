@@ -7,8 +7,10 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "app/status_presentation.h"
 #include "launch/launch_options.h"
 #include "session/session_snapshot.h"
 #include "session/session_worker.h"
@@ -50,10 +52,6 @@ WorkerFactory MakeProgramWorkerFactory();
 
 // The window's text for the customer name field, from the launch options.
 std::u16string CustomerNameFieldText(const LaunchOptions& options);
-
-// The name the suggested file name gets in the Save dialog: control characters, '"' and
-// < > : / \ | ? * become '_'.
-std::u16string SanitizeSuggestedFileName(std::u16string_view name);
 
 class StatusWindow {
  public:
@@ -111,6 +109,7 @@ class StatusWindow {
   void StopSupport();
   void Allow();
   void RefreshFromSnapshot();
+  WindowFlags Flags() const;
   void PromptForTransferFile(const SessionSnapshot& snap);
 
   // Window calls that respect a hidden start.
@@ -150,8 +149,10 @@ class StatusWindow {
   bool details_visible_ = false;
   bool close_prompt_open_ = false;
   bool file_prompt_open_ = false;
-  std::u16string last_prompted_transfer_id_;
+  FilePromptMemory file_prompts_;
   std::u16string last_ended_request_id_;
+  std::optional<std::u16string> last_attention_consent_id_;
+  bool allow_held_ = false;
   std::unique_ptr<SessionWorker> worker_;
   SessionSnapshot shown_;
   GdiObject<HFONT> body_font_;

@@ -179,7 +179,7 @@ class ConsentSession final : public SessionClock {
     if (shown.consent_required && Chance(0.5)) {
       const bool approved = Chance(0.85);
       const std::u16string id = Chance(0.95) ? shown.consent_id : u"stale";
-      if (worker_->SubmitConsent(approved, id)) answer_ = approved;
+      if (worker_->SubmitConsent(approved, id, PromptedConsentKind(shown))) answer_ = approved;
     }
     json reply = {{"ok", true}, {"session", session}};
     if (Chance(0.8)) reply["inputs"] = Inputs();

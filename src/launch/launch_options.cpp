@@ -9,6 +9,7 @@
 
 #include "build_config.h"
 #include "launch/server_url_rules.h"
+#include "util/shown_text.h"
 
 namespace varnel {
 
@@ -32,7 +33,6 @@ struct DefaultServerUrlCheck {
 template struct DefaultServerUrlCheck<InspectServerUrl(build::kDefaultServerUrl, false).fault>;
 
 constexpr std::size_t kMaxArguments = 28;
-constexpr std::size_t kMaxShownArgument = 80;
 constexpr std::size_t kMaxIdentityField = 128;
 
 enum class Option : std::uint8_t {
@@ -205,7 +205,7 @@ LaunchOptions ParseLaunchOptions(const std::vector<std::u16string>& arguments) {
     }
     const std::optional<Option> option = FindValueOption(argument);
     if (!option) {
-      Fail(u"Unknown option: ", std::u16string_view(argument).substr(0, kMaxShownArgument));
+      Fail(u"Unknown option: ", ShownLine(argument));
     }
     const std::u16string_view name = NameOf(*option);
     if (values.Has(*option)) Fail(u"Duplicate option: ", name);

@@ -105,6 +105,7 @@ TEST(ParseLaunchOptionsTest, RefusalsNameTheFirstProblemFromTheLeft) {
       {{u"--help", u"--requester", u"Ann"}, u"Unknown option: --help"},
       {{u"--requester", u"Ann", u"--help"}, u"Unknown option: --help"},
       {{long_argument}, u"Unknown option: " + long_argument.substr(0, 80)},
+      {{u"--a\nb\u202Ec"}, u"Unknown option: --a bc"},
       {{u"--allow-insecure-local", u"--allow-insecure-local"},
        u"Duplicate option: --allow-insecure-local"},
       {{u"--ixcompany", u"--ixcompany"}, u"Duplicate option: --ixcompany"},

@@ -6,13 +6,11 @@
 
 #include "net/network_error.h"
 #include "session/wire_words.h"
+#include "util/shown_text.h"
 #include "util/utf.h"
 
 namespace varnel {
 namespace {
-
-// Values that come from outside are shown only up to this many UTF-16 units.
-constexpr std::size_t kShownValueUnits = 80;
 
 struct ServerErrorText {
   std::u16string_view code;
@@ -61,7 +59,7 @@ std::u16string ServerErrorMessage(std::u16string_view code) {
   for (const auto& entry : kServerErrors) {
     if (entry.code == code) return AsciiToUtf16(entry.message);
   }
-  return u"Server rejected the request: " + std::u16string(code.substr(0, kShownValueUnits));
+  return u"Server rejected the request: " + ShownLine(code);
 }
 
 std::string EncodeRequest(const JsonObject& request) {

@@ -107,6 +107,8 @@ TEST(InterpretReplyTest, EachReplyIsHandedBackOrBecomesItsSentence) {
       {R"({"error":")" + std::string(79, 'a') + "bc\"}",
        rejected + std::u16string(79, u'a') + u"b"},
       {R"({"error":")" + e81 + "\"}", rejected + std::u16string(80, u'\u00e9')},
+      // The code lands in the status line, the title and a box: one line, no direction changes.
+      {R"({"error":"a\r\nb\u0000c\u202ed\u2028"})", rejected + u"a  b cd "},
   };
   for (const auto& [text, sentence] : cases) {
     EXPECT_EQ(ErrorOf([&] { InterpretReply(text); }), sentence.empty() ? u"(no error)" : sentence)

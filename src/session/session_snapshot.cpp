@@ -73,15 +73,17 @@ SessionSnapshot SessionSharedState::Snapshot() const {
   return snapshot;
 }
 
-bool SessionSharedState::SubmitConsent(bool approved, std::u16string_view consent_id) {
+bool SessionSharedState::SubmitConsent(bool approved, std::u16string_view consent_id,
+                                       ConsentKind kind) {
   std::lock_guard<std::mutex> lock(state_lock);
-  if (!snapshot.consent_required || consent_id != snapshot.consent_id || consent_answer_waiting) {
+  if (!snapshot.consent_required || consent_id != snapshot.consent_id ||
+      kind != PromptedConsentKind(snapshot) || consent_answer_waiting) {
     return false;
   }
   consent_answer_waiting = true;
   pending_consent_id = consent_id;
   pending_consent_approved = approved;
-  pending_consent_is_control = snapshot.control_request_pending;
+  pending_consent_is_control = kind == ConsentKind::kControl;
   snapshot.consent_required = false;
   return true;
 }
@@ -89,7 +91,10 @@ bool SessionSharedState::SubmitConsent(bool approved, std::u16string_view consen
 bool SessionSharedState::SubmitFileChoice(std::u16string_view transfer_id, std::u16string path) {
   std::lock_guard<std::mutex> lock(state_lock);
   const bool waiting_for_customer = AwaitsCustomerFile(snapshot.file_state);
-  if (transfer_id != snapshot.file_transfer_id || !waiting_for_customer) return false;
+  if (transfer_id != snapshot.file_transfer_id || !waiting_for_customer ||
+      !snapshot.files_allowed) {
+    return false;
+  }
   pending_file_transfer_id = transfer_id;
   pending_file_path = std::move(path);
   return true;
@@ -103,6 +108,7 @@ void SessionSharedState::Publish(std::u16string_view text, bool finished) {
   if (finished) {
     snapshot.consent_required = false;
     snapshot.preview_active = false;
+    snapshot.files_allowed = false;
   }
 }
 
@@ -145,6 +151,7 @@ void SessionSharedState::UpdateFromReply(const SessionReply& reply, const TurnFa
   s.finished = IsFinalState(reply.state);
   s.end_reason = reply.end_reason;
   s.preview_active = facts.support_approved && active && reply.screen_preview;
+  s.files_allowed = facts.support_approved && active;
   s.status_text = StatusText(reply, s, facts);
 }
 

@@ -42,9 +42,19 @@ struct SessionSnapshot {
   bool preview_active = false;
   bool control_request_pending = false;
   bool control_active = false;
+  // The customer allowed support and the session is active: only now may a file dialog open.
+  bool files_allowed = false;
 
   friend bool operator==(const SessionSnapshot&, const SessionSnapshot&) = default;
 };
+
+// Which of the two consent prompts the customer was shown and answered.
+enum class ConsentKind { kSupport, kControl };
+
+// The prompt a snapshot asks with while its `consent_required` is set.
+inline ConsentKind PromptedConsentKind(const SessionSnapshot& snap) {
+  return snap.control_request_pending ? ConsentKind::kControl : ConsentKind::kSupport;
+}
 
 // What the worker decided in a turn, beside the reply itself.
 struct TurnFacts {
@@ -80,12 +90,15 @@ class SessionSharedState {
 
   SessionSnapshot Snapshot() const;
 
-  // Accepted only while a prompt is open for exactly this id and no earlier answer waits to be
-  // sent; the prompt closes at once. Returns whether it was accepted.
-  bool SubmitConsent(bool approved, std::u16string_view consent_id);
+  // Accepted only while a prompt of this kind is open for exactly this id and no earlier answer
+  // waits to be sent; the prompt closes at once. The kind is the one the customer saw, so a
+  // server that turns a support request into a control request under the same id (or back)
+  // gets no answer to what it did not ask. Returns whether it was accepted.
+  bool SubmitConsent(bool approved, std::u16string_view consent_id, ConsentKind kind);
 
   // Accepted only for the current transfer while it waits for the customer's file ("awaiting_pick"
-  // or "awaiting_save"); a choice not yet taken is replaced. Returns whether it was accepted.
+  // or "awaiting_save") and files are allowed; a choice not yet taken is replaced. Returns
+  // whether it was accepted.
   bool SubmitFileChoice(std::u16string_view transfer_id, std::u16string path);
 
   // ---- Session worker ----

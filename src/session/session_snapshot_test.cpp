@@ -153,13 +153,15 @@ TEST_F(SnapshotTest, TheLastWordIsFinalAndWarningsStay) {
 }
 
 TEST_F(SnapshotTest, ConsentIsAcceptedOnceForTheOpenPrompt) {
+  constexpr ConsentKind kSupport = ConsentKind::kSupport;
   const std::u16string asking = kAsking + u",\"consent_id\":\"c-1\"";
-  EXPECT_FALSE(state.SubmitConsent(true, u""));  // nothing asked yet
+  EXPECT_FALSE(state.SubmitConsent(true, u"", kSupport));  // nothing asked yet
   Update(asking);
-  EXPECT_FALSE(state.SubmitConsent(true, u"c-0"));  // stale id
-  EXPECT_TRUE(state.SubmitConsent(false, u"c-1"));
-  EXPECT_FALSE(state.Snapshot().consent_required);  // the prompt closes at once
-  EXPECT_FALSE(state.SubmitConsent(true, u"c-1"));  // second answer before the first is sent
+  EXPECT_FALSE(state.SubmitConsent(true, u"c-0", kSupport));               // stale id
+  EXPECT_FALSE(state.SubmitConsent(true, u"c-1", ConsentKind::kControl));  // not what was asked
+  EXPECT_TRUE(state.SubmitConsent(false, u"c-1", kSupport));
+  EXPECT_FALSE(state.Snapshot().consent_required);            // the prompt closes at once
+  EXPECT_FALSE(state.SubmitConsent(true, u"c-1", kSupport));  // a second answer before the first
   // The server has not seen the answer yet and still asks; the prompt stays closed meanwhile.
   EXPECT_FALSE(Update(asking).consent_required);
 
@@ -167,6 +169,17 @@ TEST_F(SnapshotTest, ConsentIsAcceptedOnceForTheOpenPrompt) {
   EXPECT_FALSE(state.TakeConsentAnswer());  // handed over once
   // Still asked after the answer went out: the prompt opens again.
   EXPECT_TRUE(Update(asking).consent_required);
+
+  // The same id turned into a control request: an answer to the support prompt the customer saw
+  // is not one to remote control, and the reverse.
+  Update(kActive + u",\"control_id\":\"c-1\"", kApproved);
+  EXPECT_FALSE(state.SubmitConsent(true, u"c-1", kSupport));
+  Update(asking);
+  EXPECT_FALSE(state.SubmitConsent(true, u"c-1", ConsentKind::kControl));
+  EXPECT_FALSE(state.TakeConsentAnswer());
+  Update(kActive + u",\"control_id\":\"c-1\"", kApproved);
+  EXPECT_TRUE(state.SubmitConsent(true, u"c-1", ConsentKind::kControl));
+  EXPECT_EQ(state.TakeConsentAnswer(), (ConsentAnswer{u"c-1", true, true}));
 }
 
 TEST_F(SnapshotTest, FileChoiceOnlyForTheTransferWaitingForTheCustomer) {
@@ -174,17 +187,24 @@ TEST_F(SnapshotTest, FileChoiceOnlyForTheTransferWaitingForTheCustomer) {
     return u"\"state\":\"active\",\"file\":{\"id\":\"t-1\",\"state\":\"" +
            std::u16string(file_state) + u"\"}";
   };
+  // Before the customer allowed support, or outside an active session, no file is taken.
   Update(transfer(u"awaiting_save"));
+  EXPECT_FALSE(state.SubmitFileChoice(u"t-1", u"C:\\x"));
+  Update(u"\"state\":\"waiting\",\"file\":{\"id\":\"t-1\",\"state\":\"awaiting_save\"}", kApproved);
+  EXPECT_FALSE(state.SubmitFileChoice(u"t-1", u"C:\\x"));
+  EXPECT_FALSE(state.Snapshot().files_allowed);
+
+  EXPECT_TRUE(Update(transfer(u"awaiting_save"), kApproved).files_allowed);
   EXPECT_FALSE(state.SubmitFileChoice(u"t-2", u"C:\\x"));
   EXPECT_TRUE(state.SubmitFileChoice(u"t-1", u"C:\\first"));
   EXPECT_TRUE(state.SubmitFileChoice(u"t-1", u"C:\\second"));  // not taken yet: replaced
   EXPECT_EQ(state.TakeFileChoice(), (FileChoice{u"t-1", u"C:\\second"}));
   EXPECT_EQ(state.TakeFileChoice(), FileChoice{});  // handed over once
 
-  Update(transfer(u"awaiting_pick"));
+  Update(transfer(u"awaiting_pick"), kApproved);
   EXPECT_TRUE(state.SubmitFileChoice(u"t-1", u""));  // a cancelled dialog is a choice too
   for (const std::u16string_view other : {u"sending", u"Awaiting_pick", u"complete"}) {
-    Update(transfer(other));
+    Update(transfer(other), kApproved);
     EXPECT_FALSE(state.SubmitFileChoice(u"t-1", u"C:\\x")) << Utf16ToUtf8(other);
   }
 }

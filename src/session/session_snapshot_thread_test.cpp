@@ -31,7 +31,7 @@ TEST(SnapshotThreads, WindowAndWorkerCanRunConcurrently) {
   });
   int accepted = 0;
   while (!state.Snapshot().finished) {
-    if (state.SubmitConsent(true, u"c")) ++accepted;
+    if (state.SubmitConsent(true, u"c", ConsentKind::kSupport)) ++accepted;
   }
   worker.join();
   if (state.TakeConsentAnswer()) ++taken;

@@ -85,8 +85,8 @@ class SessionWorker {
 
   // ---- for the status window: the shared state of session_snapshot.h ----
   SessionSnapshot Snapshot() const { return shared_.Snapshot(); }
-  bool SubmitConsent(bool approved, std::u16string_view consent_id) {
-    return shared_.SubmitConsent(approved, consent_id);
+  bool SubmitConsent(bool approved, std::u16string_view consent_id, ConsentKind kind) {
+    return shared_.SubmitConsent(approved, consent_id, kind);
   }
   bool SubmitFileChoice(std::u16string_view transfer_id, std::u16string path) {
     return shared_.SubmitFileChoice(transfer_id, std::move(path));

@@ -160,8 +160,9 @@ class SessionWorkerTest : public ::testing::Test, public SessionClock {
   void Prompt(const json& session, std::u16string id, bool approved) {
     Handshake(session);
     if (session.value("screen_preview", false)) Then(Reply(session));  // to the initial picture
-    Then(Reply(session),
-         [this, id, approved] { EXPECT_TRUE(worker->SubmitConsent(approved, id)); });
+    Then(Reply(session), [this, id, approved] {
+      EXPECT_TRUE(worker->SubmitConsent(approved, id, PromptedConsentKind(worker->Snapshot())));
+    });
   }
 
   JsonObject Answer(const JsonObject& request) {
@@ -307,7 +308,7 @@ TEST_F(SessionWorkerTest, ControlInputNeedsTheAnswerTheSameGrantAndQuickReplies)
   Then(Reply(Active(), kMove));
   const json asking = Reply(Controlled("g2", {{"control_id", "k-2"}}), kMove);
   Then(asking);
-  Then(asking, [this] { EXPECT_TRUE(worker->SubmitConsent(true, u"k-2")); });
+  Then(asking, [this] { EXPECT_TRUE(worker->SubmitConsent(true, u"k-2", ConsentKind::kControl)); });
   Then(Reply(Controlled("g2"), kMove));
   Then(Reply(Session("ended")));
 
@@ -326,7 +327,7 @@ TEST_F(SessionWorkerTest, AFailedInputBatchIsReportedInsteadOfTheConsentAnswer) 
   const json asking = Reply(Controlled("g1", {{"control_id", "k-2"}}), kMove);
   Then(asking);
   Then(asking, [this] {
-    EXPECT_TRUE(worker->SubmitConsent(false, u"k-2"));
+    EXPECT_TRUE(worker->SubmitConsent(false, u"k-2", ConsentKind::kControl));
     input_fails = true;
   });
   Then(Reply(Controlled("g1"), kMove), [this] { input_throws = true; });
@@ -458,7 +459,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SessionWorkerTest, TheCustomersFileChoiceReachesTheNextFileStepOnce) {
   const std::string id(32, 'a');
   const json offer = Active({{"file", {{"id", id}, {"state", "awaiting_save"}}}});
-  Handshake(offer);
+  Prompt(Session("awaiting_consent", {{"consent_id", "c"}}), u"c", true);
+  Then(Reply(offer));
   Then(Reply(offer), [this, id] {
     EXPECT_TRUE(worker->SubmitFileChoice(Utf8ToUtf16(id), u"C:\\Users\\ada\\report.txt"));
   });
@@ -468,7 +470,7 @@ TEST_F(SessionWorkerTest, TheCustomersFileChoiceReachesTheNextFileStepOnce) {
   Run();
 
   EXPECT_EQ(Story("file_step"),
-            "file_step:: file_step:" + id + ":C:\\Users\\ada\\report.txt file_step::");
+            "file_step:: file_step:: file_step:" + id + ":C:\\Users\\ada\\report.txt file_step::");
 }
 
 // ---- the end of a session ----

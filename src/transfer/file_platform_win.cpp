@@ -133,6 +133,9 @@ class WindowsFilePlatform final : public FilePlatform {
     FileHandle file(CreateFileW(Wide(ExtendedLengthPath(path)), GENERIC_WRITE | DELETE, 0, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return nullptr;
+    // A device name (CON, a pipe, ...) opens the device instead of creating a file: nothing was
+    // created, and nothing would ever be whole on disk.
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) return nullptr;
     // From here on the file is ours alone and goes when the handle closes, however the process
     // ends. Should the mark fail, the exclusive handle kept everyone else out: it goes by name.
     if (!MarkForDeletion(file.get(), true)) {

@@ -179,5 +179,18 @@ TEST_F(WindowsFileTransfer, TextsTheDecoderWouldShortenAreRefused) {
   EXPECT_EQ(ReadAll(save), std::nullopt);
 }
 
+// A save path that names a device opens the device: the engine must not take it for a new file.
+TEST(WindowsFilePlatform, CreateNewRefusesWhatIsNotADiskFile) {
+  const std::unique_ptr<FilePlatform> platform = MakeWindowsFilePlatform();
+  const std::u16string pipe =
+      u"\\\\.\\pipe\\quillory-create-" + AsciiToUtf16(std::to_string(GetCurrentProcessId()));
+  const FileHandle server(
+      CreateNamedPipeW(Wide(pipe), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
+  ASSERT_TRUE(server);
+  for (const std::u16string& device : {std::u16string(u"\\\\.\\NUL"), pipe}) {
+    EXPECT_EQ(platform->CreateNew(device), nullptr) << Utf16ToUtf8(device);
+  }
+}
+
 }  // namespace
 }  // namespace varnel

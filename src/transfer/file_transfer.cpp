@@ -120,6 +120,12 @@ class FileTransferEngine final : public FileTransfer {
       return std::nullopt;
     }
     if (!IsTransferId(id)) Fail("Invalid transfer ID");
+    // The customer's dialog follows the state and the engine follows the direction: where they
+    // disagree, a file picked to be sent would become the place the agent's data is written.
+    if ((state == TransferState::kAwaitingPick && direction != u"to_staff") ||
+        (state == TransferState::kAwaitingSave && direction != u"to_customer")) {
+      Fail("Transfer direction does not match its state");
+    }
     if (stop_event.IsSet()) {
       ResetTransfer();
       return std::nullopt;

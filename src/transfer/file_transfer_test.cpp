@@ -195,6 +195,23 @@ const FailureCase kFailures[] = {
     {"Id31", [](F& t) { return t.Staging(kId.substr(1)); }, "Invalid transfer ID"},
     {"Id33", [](F& t) { return t.Staging(kId + "0"); }, "Invalid transfer ID"},
     {"NegativeSize", [](F& t) { return t.Offer(-1); }, "File too large"},
+    {"PickToCustomer",
+     [](F& t) {
+       return t.Step({{"state", "awaiting_pick"}, {"direction", "to_customer"}, {"size", 10}},
+                     json::object(), kPick, true);
+     },
+     "Transfer direction does not match its state"},
+    {"SaveToStaff",
+     [](F& t) {
+       return t.Step({{"state", "awaiting_save"}, {"direction", "to_staff"}}, json::object(), kSave,
+                     true);
+     },
+     "Transfer direction does not match its state"},
+    {"UnansweredPickWithoutDirection",
+     [](F& t) {
+       return t.Step({{"state", "awaiting_pick"}});
+     },
+     "Transfer direction does not match its state"},
     {"MissingPick", [](F& t) { return t.Pick(u"D:/gone"); }, "Unable to read selected file"},
     {"PickWithoutSize", [](F& t) { return t.With(Fault::kSize).Pick(kPick); },
      "Unable to read selected file"},

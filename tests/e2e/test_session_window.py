@@ -1,6 +1,7 @@
 """A support session as the customer lives it: the real Quillory.exe against the simulator, driven
 with the mouse and with the keyboard alone."""
 import socket
+import time
 
 from desktop import SC_MINIMIZE, VK_RETURN, VK_SPACE, VK_TAB, WM_SYSCOMMAND, wait_until
 
@@ -134,6 +135,8 @@ def test_refusals_end_in_a_box_and_the_form_comes_back(desktop, launch, simulato
 def test_save_dialog_proposes_a_safe_name_and_windows_may_end_meanwhile(desktop, connect,
                                                                          simulator):
     process, window = connect("400001")
+    window.wait(lambda c: c["allow"]["enabled"])
+    window.click("allow")
     dialog = desktop.driver("wait-file-dialog")[0]
     assert (dialog["title"], dialog["file_name"]) == (
         "Save file from support agent - choose a new filename", "a_b_c__.txt")
@@ -238,3 +241,81 @@ def test_a_session_by_keyboard_alone(desktop, launch, simulator, connect_args):
     window.keys(VK_SPACE)  # support is already stopped: no question
     assert process.wait() == 0
     assert desktop.boxes() == []
+
+
+SAVE_TITLE = "Save file from support agent - choose a new filename"
+PICK_TITLE = "Select a file to send to the support agent (up to 200 MB)"
+CANCEL, WS_DISABLED = 2, 0x08000000
+
+
+def test_forged_texts_stay_on_their_line(desktop, connect, simulator):
+    process, window = connect("500001")
+    window.wait(lambda c: c["allow"]["enabled"])
+    window.click("allow")
+    window.wait(lambda c: c["status"]["text"] == "Screen preview active - View only")
+    window.click("toggle")
+    lines = window.wait(lambda c: c["details"]["visible"])["details"]["text"].split("\r\n")
+    assert [line for line in lines if line.startswith("Permissions")] == [
+        "Permissions: Screen updates (view only)"]
+    agent = next(line for line in lines if line.startswith("Support agent: "))
+    assert agent.startswith("Support agent: Alice  Permissions: None  Recording: Off")
+    assert len(agent) == len("Support agent: ") + 80
+    simulator.gate("500001", "file")
+    dialog = desktop.driver("wait-file-dialog")[0]
+    assert (dialog["title"], dialog["file_name"]) == (SAVE_TITLE, "invoicefdp.exe")
+    desktop.driver("click", dialog["hwnd"], CANCEL)
+    window.close()
+    desktop.answer(desktop.wait_box(title="End remote support?"), YES)
+    assert process.wait() == 0
+
+
+def note(simulator, label, stage):
+    return wait_until(lambda: next((e for e in simulator.connection(label)
+                                    if e.get("event") == "note" and e.get("stage") == stage),
+                                   None), timeout=120)
+
+
+def new_dialog(desktop, old=None):
+    return wait_until(lambda: next((d for d in desktop.driver("file-dialogs")
+                                    if d["hwnd"] != old), None), timeout=120)
+
+
+def test_file_dialogs_wait_for_consent_follow_the_direction_and_pause(desktop, connect,
+                                                                      simulator):
+    label = "600001"
+    process, window = connect(label)
+    window.wait(lambda c: c["prompt"]["visible"])
+    wait_until(lambda: len(simulator.client_messages(label)) > 12)  # turns with a file request
+    simulator.gate(label, "agent")
+    window.wait(lambda c: c["allow"]["enabled"])
+    assert desktop.driver("file-dialogs") == [], "no dialog before Allow Support"
+    window.click("allow")
+    dialog = new_dialog(desktop)
+    assert dialog["title"] == PICK_TITLE
+    desktop.driver("click", dialog["hwnd"], CANCEL)
+    assert note(simulator, label, "first")["type"] == "file_cancel"
+
+    # A pick that would write the agent's data: refused as a broken update, without a dialog.
+    mismatch = note(simulator, label, "mismatch")
+    assert (mismatch["type"], mismatch["mine"]) == ("file_cancel", True)
+    window.wait(lambda c: "File transfer failed or was cancelled." in c["details"]["text"])
+    seen = len(simulator.client_messages(label))
+    wait_until(lambda: len(simulator.client_messages(label)) > seen + 40)  # past any pause
+    assert desktop.driver("file-dialogs") == []
+
+    # A new request in every reply: after a cancel the window stays free for a while.
+    simulator.gate(label, "flood")
+    dialog = new_dialog(desktop)
+    cancelled = time.monotonic()  # before the click: the pause can only start later
+    desktop.driver("click", dialog["hwnd"], CANCEL)
+    dialog = new_dialog(desktop, dialog["hwnd"])
+    assert time.monotonic() - cancelled >= 3
+    desktop.driver("click", dialog["hwnd"], CANCEL)
+    wait_until(lambda: not window.info()["style"] & WS_DISABLED
+               and not desktop.driver("file-dialogs"))
+    window.click("stop")
+    window.wait(lambda c: not c["stop"]["enabled"])
+    assert wait_until(lambda: simulator.closed(label))
+    assert desktop.driver("file-dialogs") == []
+    window.close()
+    assert process.wait() == 0

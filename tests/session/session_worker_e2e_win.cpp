@@ -282,7 +282,9 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   long next_sample = sample_every;
   // The window's 100 ms poll, a little faster so that a prompt is answered within one turn.
   while (!snapshot.finished && std::chrono::steady_clock::now() < deadline) {
-    if (snapshot.consent_required) worker.SubmitConsent(true, snapshot.consent_id);
+    if (snapshot.consent_required) {
+      worker.SubmitConsent(true, snapshot.consent_id, PromptedConsentKind(snapshot));
+    }
     // The file prompts, once per transfer as the window does: save under the offered name, or
     // pick the given file.
     const bool saving = snapshot.file_state == u"awaiting_save";

@@ -8,14 +8,44 @@ connection (no ticket) uses the gate name "legacy-<step>".
   2     an old server version (version warning); at gate "agent" asks for consent; waits for
         the customer to close
   3     waits for the customer to close
-  4     a file for the customer named a/b:c*?.txt; waits for the customer to close
+  4     asks for consent, then offers a file named a/b:c*?.txt; waits for the customer to close
+  5     a forged agent name (line breaks, a fake permissions line), consent, the viewer; at gate
+        "file" offers invoice<U+202E>fdp.exe; waits for the customer to close
+  6     asks for a file while waiting; at gate "agent" asks for consent; after the answer to
+        that request, one with a direction that does not match its state until gate "flood";
+        then a new request in every reply until the customer stops support
   9     the server refuses the ticket: 90xxxx invalid_support_ticket, 91xxxx
         device_already_connected, 92xxxx an unknown code
 """
 
+import uuid
 from pathlib import Path
 
 ERRORS = {"0": "invalid_support_ticket", "1": "device_already_connected", "2": "no_such_code"}
+FORGED_AGENT = "Alice\r\nPermissions: None\r\nRecording: Off (not available yet)" + "\r\n" * 20
+
+
+def pick_request(direction="to_staff"):
+    return {"id": uuid.uuid4().hex, "state": "awaiting_pick", "direction": direction,
+            "name": "", "size": 10}
+
+
+async def file_answer(sim, stage):
+    """Answers until the client accepts or cancels a transfer, and notes which."""
+    msg = await sim.until(lambda m: m.get("type") in ("file_accept", "file_cancel"))
+    mine = msg.get("transfer_id") == sim.session["file"]["id"]
+    sim.note(stage=stage, type=msg["type"], mine=mine)
+
+
+async def flood(sim):
+    """A new transfer in every reply, until the customer stops support."""
+    try:
+        while True:
+            sim.session["file"] = pick_request()
+            await sim.next()
+    except Exception as error:  # the simulator's SessionClosed ends the story
+        if type(error).__name__ != "SessionClosed":
+            raise
 
 
 def offer(transfer_id, name):
@@ -40,14 +70,33 @@ async def scenario(sim):
         return
     sim._override = {"ok": True, "server_version": "0.8.1" if story == "2" else "0.9.2"}
     sim.request_message = await sim.next("request")
-    sim.session["screen_preview"] = story in ("0", "1")  # the full story offers previews
+    sim.session["screen_preview"] = story in ("0", "1", "5")  # these offer previews
 
-    if story == "4":
-        sim.session["file"] = offer("file-4", "a/b:c*?.txt")
+    if story in ("4", "5"):
+        sim.assign_agent(FORGED_AGENT if story == "5" else "agent-4")
+        if not await sim.await_consent():
+            return
+        if story == "5":
+            sim.open_viewer()
+            await until_gate(sim, "file")
+        sim.session["file"] = offer("file-" + story, "invoice\u202efdp.exe" if story == "5"
+                                    else "a/b:c*?.txt")
+    if story == "6":
+        sim.session["file"] = pick_request()
+        await until_gate(sim, "agent")
+        sim.assign_agent("agent-6")
+        if not await sim.await_consent():
+            return
+        await file_answer(sim, "first")
+        sim.session["file"] = pick_request("to_customer")
+        await file_answer(sim, "mismatch")
+        await until_gate(sim, "flood")
+        await flood(sim)
+        return
     if story in ("2", "legacy"):
         await until_gate(sim, "agent")
         sim.assign_agent("agent-" + story)
-    if story in ("2", "3", "4"):
+    if story in ("2", "3", "4", "5"):
         await sim.until_closed()
         return
     if story == "legacy":
