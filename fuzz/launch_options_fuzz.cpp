@@ -14,6 +14,7 @@
 
 #include "launch/launch_options.h"
 #include "launch/server_url_rules.h"
+#include "util/shown_text.h"
 #include "util/utf.h"
 
 namespace {
@@ -106,11 +107,9 @@ void CheckRefusal(const LaunchError& error, const std::vector<std::u16string>& a
   if (message.starts_with(kUnknown)) {
     const std::u16string_view shown = std::u16string_view(message).substr(kUnknown.size());
     Require(shown.size() <= 80);
+    // The argument as the customer may see it: on one line and cut to its limit.
     for (const std::u16string& argument : arguments) {
-      if (argument.starts_with(shown) &&
-          (argument.size() <= 80 ? argument.size() == shown.size() : shown.size() == 80)) {
-        return;
-      }
+      if (varnel::ShownLine(argument) == shown) return;
     }
     std::abort();
   }

@@ -196,7 +196,8 @@ class Session {
     // The customer answers an open prompt, and picks or saves a file when asked.
     if (shown.consent_required && answers_ < script_.approves.size()) {
       const bool approved = script_.approves[answers_++];
-      if (worker_->SubmitConsent(approved, shown.consent_id) && approved) {
+      if (worker_->SubmitConsent(approved, shown.consent_id, PromptedConsentKind(shown)) &&
+          approved) {
         std::lock_guard<std::mutex> guard(platform_lock_);
         input_allowed_ = true;
       }
