@@ -9,7 +9,6 @@
 // above what was held before), that peak per byte of wire text, and the time; ReplyCostDom/* is
 // nlohmann/json's own DOM parse of the same UTF-8 text in the same run, as a yardstick.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,52 +22,24 @@
 #include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
 #include "session/wire_messages.h"
+#include "support/counting_heap.h"
 #include "util/utf.h"
 
 namespace {
 
-std::atomic<std::size_t> g_allocations{0};
-std::atomic<std::size_t> g_bytes{0};
-std::atomic<std::size_t> g_big_allocations{0};
-std::atomic<std::size_t> g_held{0};
-std::atomic<std::size_t> g_peak{0};
-constexpr std::size_t kBig = 256 * 1024;
-
-void* Allocate(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  g_bytes.fetch_add(size, std::memory_order_relaxed);
-  if (size >= kBig) g_big_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) {
-    const std::size_t held =
-        g_held.fetch_add(malloc_usable_size(memory), std::memory_order_relaxed) +
-        malloc_usable_size(memory);
-    std::size_t peak = g_peak.load(std::memory_order_relaxed);
-    while (held > peak && !g_peak.compare_exchange_weak(peak, held)) {
-    }
-    return memory;
-  }
-  throw std::bad_alloc();
-}
-
-void Free(void* memory) {
-  if (memory == nullptr) return;
-  g_held.fetch_sub(malloc_usable_size(memory), std::memory_order_relaxed);
-  std::free(memory);
-}
-
 struct AllocationCount {
-  std::size_t allocations = g_allocations.load();
-  std::size_t bytes = g_bytes.load();
-  std::size_t big = g_big_allocations.load();
+  std::size_t allocations = counting_heap::allocations.load();
+  std::size_t bytes = counting_heap::bytes.load();
+  std::size_t big = counting_heap::big_allocations.load();
 
   void Report(benchmark::State& state) const {
     const auto per_message = [&](std::size_t before, std::size_t after) {
       return benchmark::Counter(static_cast<double>(after - before) /
                                 static_cast<double>(state.iterations()));
     };
-    state.counters["allocs/msg"] = per_message(allocations, g_allocations.load());
-    state.counters["bytes/msg"] = per_message(bytes, g_bytes.load());
-    state.counters["big_allocs/msg"] = per_message(big, g_big_allocations.load());
+    state.counters["allocs/msg"] = per_message(allocations, counting_heap::allocations.load());
+    state.counters["bytes/msg"] = per_message(bytes, counting_heap::bytes.load());
+    state.counters["big_allocs/msg"] = per_message(big, counting_heap::big_allocations.load());
   }
 };
 
@@ -249,9 +220,9 @@ std::string ShapeText(int shape) {
 }
 
 struct PeakHeap {
-  std::size_t base = g_held.load();
-  PeakHeap() { g_peak.store(base); }
-  std::size_t Above() const { return g_peak.load() - base; }
+  std::size_t base = counting_heap::held.load();
+  PeakHeap() { counting_heap::peak.store(base); }
+  std::size_t Above() const { return counting_heap::peak.load() - base; }
 };
 
 void ReportCost(benchmark::State& state, std::size_t wire_bytes, std::size_t peak) {
@@ -306,25 +277,5 @@ BENCHMARK_CAPTURE(DecodeAndParseReply, file_chunk, false)->Unit(benchmark::kMicr
 BENCHMARK_CAPTURE(DecodeAndParseReply, many_inputs, true)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
-
-// Every allocation of the program goes through these, so the counts above are complete.
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* memory) noexcept { Free(memory); }
-void operator delete[](void* memory) noexcept { Free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { Free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { Free(memory); }
 
 BENCHMARK_MAIN();

@@ -10,7 +10,6 @@
 //   functions.
 // Every input is tried twice: as UTF-8 converted the way a received message is, and as UTF-16LE
 // code units, so that raw lone surrogates are reachable too.
-#include <malloc.h>
 
 #include <atomic>
 #include <cstddef>
@@ -23,6 +22,7 @@
 
 #include "json/json.h"
 #include "nlohmann/json.hpp"
+#include "support/counting_heap.h"
 #include "util/utf.h"
 
 namespace {
@@ -33,35 +33,15 @@ void Require(bool condition) {
   if (!condition) std::abort();
 }
 
-std::atomic<std::size_t> g_held{0};
-std::atomic<std::size_t> g_peak{0};
-
-void* Allocate(std::size_t size) {
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  const std::size_t held = g_held += malloc_usable_size(memory);
-  std::size_t peak = g_peak.load();
-  while (held > peak && !g_peak.compare_exchange_weak(peak, held)) {
-  }
-  return memory;
-}
-
-void Free(void* memory) noexcept {
-  if (memory == nullptr) return;
-  g_held -= malloc_usable_size(memory);
-  std::free(memory);
-}
-
 constexpr std::size_t kBytesPerUnit = 16;
 // The small containers still open, up to the depth limit times fifteen members, wait on the
 // parser's scratch stack; that costs at most this much beyond the text's own allowance.
 constexpr std::size_t kScratchAllowance = 128 * 1024;
 
 std::optional<JsonObject> ParseWithinBudget(std::u16string_view text) {
-  const std::size_t before = g_held.load();
-  g_peak = before;
+  const std::size_t before = counting_heap::RestartPeak();
   auto parsed = JsonObject::TryParse(text);
-  Require(g_peak.load() - before <= kBytesPerUnit * text.size() + kScratchAllowance);
+  Require(counting_heap::peak.load() - before <= kBytesPerUnit * text.size() + kScratchAllowance);
   return parsed;
 }
 
@@ -158,22 +138,3 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckRoundTrip(units, accepted);
   return 0;
 }
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* memory) noexcept { Free(memory); }
-void operator delete[](void* memory) noexcept { Free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { Free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { Free(memory); }

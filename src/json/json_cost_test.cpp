@@ -1,57 +1,15 @@
 // The heap a reply can make the parser take, whatever shape the server gives it. This suite is a
 // program of its own because it replaces the global allocation functions to count every block
-// held; under the sanitizers a block's usable size is the size asked for.
+// held.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <cstdlib>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "json/json.h"
+#include "support/counting_heap.h"
 #include "util/utf.h"
-
-namespace {
-
-std::size_t g_held = 0;
-std::size_t g_peak = 0;
-
-void* Allocate(std::size_t size) {
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  g_held += malloc_usable_size(memory);
-  if (g_held > g_peak) g_peak = g_held;
-  return memory;
-}
-
-void Free(void* memory) noexcept {
-  if (memory == nullptr) return;
-  g_held -= malloc_usable_size(memory);
-  std::free(memory);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* memory) noexcept { Free(memory); }
-void operator delete[](void* memory) noexcept { Free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { Free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { Free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { Free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { Free(memory); }
 
 namespace varnel {
 namespace {
@@ -128,16 +86,15 @@ TEST(JsonReplyCost, EveryShapeParsesWithinSixteenBytesOfHeapPerByte) {
     ASSERT_GT(shape.text.size(), kReplyBytes - 100);
     const std::u16string text = Utf8ToUtf16(shape.text);
 
-    const std::size_t before = g_held;
-    g_peak = before;
+    const std::size_t before = counting_heap::RestartPeak();
     std::optional<JsonObject> reply = JsonObject::TryParse(text);
-    const std::size_t peak = g_peak - before;
+    const std::size_t peak = counting_heap::peak - before;
     ASSERT_TRUE(reply.has_value());
     EXPECT_LE(peak, kBytesPerByte * shape.text.size())
         << static_cast<double>(peak) / static_cast<double>(shape.text.size()) << " bytes per byte";
     // The tree is the whole cost: nothing is left behind once the reply goes.
     reply.reset();
-    EXPECT_EQ(g_held, before);
+    EXPECT_EQ(counting_heap::held, before);
   }
 }
 
