@@ -597,6 +597,21 @@ class Parser {
     if (count >= kCountedFrom) counted_.push_back({ordinal, count});
   }
 
+  // A small container closes: its elements move from the scratch stack, above `base`, into a block
+  // of exactly their number, and the stack is ready for the enclosing container again.
+  template <typename Element>
+  static JsonValue Seal(std::vector<Element>& scratch, std::size_t base, bool is_object) {
+    const std::size_t count = scratch.size() - base;
+    Container* container = Container::Allocate<Element>(count, is_object);
+    Element* place = static_cast<Element*>(container->Tail());
+    for (std::size_t i = 0; i < count; ++i) {
+      ::new (place + i) Element(std::move(scratch[base + i]));
+      container->size = static_cast<std::uint16_t>(i + 1);
+    }
+    scratch.erase(scratch.begin() + static_cast<std::ptrdiff_t>(base), scratch.end());
+    return Access::Adopt(container);
+  }
+
   JsonValue Object(int depth) {
     if (depth > kJsonMaxDepth) throw Refused{};
     ++at_;
@@ -635,16 +650,7 @@ class Parser {
           }
         } while (Next(u'}'));
       }
-      const std::size_t count = scratch_members_.size() - base;
-      Container* container = Container::Allocate<Member>(count, true);
-      Member* place = container->InPlaceMembers();
-      for (std::size_t i = 0; i < count; ++i) {
-        ::new (place + i) Member(std::move(scratch_members_[base + i]));
-        container->size = static_cast<std::uint16_t>(i + 1);
-      }
-      scratch_members_.erase(scratch_members_.begin() + static_cast<std::ptrdiff_t>(base),
-                             scratch_members_.end());
-      return Access::Adopt(container);
+      return Seal(scratch_members_, base, true);
     }
   }
 
@@ -698,16 +704,7 @@ class Parser {
           scratch_values_.push_back(Value(depth));
         } while (Next(u']'));
       }
-      const std::size_t count = scratch_values_.size() - base;
-      Container* container = Container::Allocate<JsonValue>(count, false);
-      JsonValue* place = container->InPlaceValues();
-      for (std::size_t i = 0; i < count; ++i) {
-        ::new (place + i) JsonValue(std::move(scratch_values_[base + i]));
-        container->size = static_cast<std::uint16_t>(i + 1);
-      }
-      scratch_values_.erase(scratch_values_.begin() + static_cast<std::ptrdiff_t>(base),
-                            scratch_values_.end());
-      return Access::Adopt(container);
+      return Seal(scratch_values_, base, false);
     }
   }
 
