@@ -57,7 +57,7 @@ def summary(values):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--exe", default=ROOT / "build/windows/src/screen/screen_capture_bench_win.exe")
+    parser.add_argument("--exe", default=ROOT / "build/windows/bench/screen_capture_bench_win.exe")
     parser.add_argument("--floor", default=ROOT / "build/bench/bench/screen_floor_bench")
     parser.add_argument("--work", default=ROOT / "build/windows/screen_capture_bench.work")
     parser.add_argument("--frames", type=int, default=100)

@@ -83,7 +83,7 @@ function(quillory_unit_tests name)
     return()
   endif()
   add_executable(${name} ${suite_UNPARSED_ARGUMENTS})
-  target_link_libraries(${name} PRIVATE quillory_core GTest::gtest_main GTest::gmock)
+  target_link_libraries(${name} PRIVATE quillory_test_support GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name} TEST_LIST ${name}_TESTS PROPERTIES LABELS unit DISCOVERY_TIMEOUT 60)
   if(suite_THREADED)
     # Only the first item of a label list survives the discovery script's PROPERTIES, so the
@@ -103,11 +103,20 @@ function(quillory_windows_tests name)
     return()
   endif()
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE quillory_windows quillory_core GTest::gtest_main GTest::gmock)
+  target_link_libraries(${name} PRIVATE quillory_windows quillory_test_support GTest::gtest_main GTest::gmock)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES LABELS windows FIXTURES_REQUIRED wine_session
                ENVIRONMENT "QUILLORY_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
+
+# A Windows console program of the tests or benchmarks, on the Windows layer.
+function(quillory_windows_program name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE quillory_windows)
+  if(MINGW)
+    target_link_options(${name} PRIVATE -municode)
+  endif()
 endfunction()
 
 # libFuzzer target, run briefly by CTest, label "fuzz". A corpus folder beside the source
@@ -120,7 +129,7 @@ function(quillory_fuzzer name source)
   add_executable(${name} ${source})
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-  target_link_libraries(${name} PRIVATE quillory_core)
+  target_link_libraries(${name} PRIVATE quillory_test_support)
   set(corpus "${PROJECT_SOURCE_DIR}/fuzz/corpus/${name}")
   set(work "${CMAKE_CURRENT_BINARY_DIR}/${name}.corpus")
   file(MAKE_DIRECTORY "${work}")

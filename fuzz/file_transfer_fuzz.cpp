@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "memory_files.h"
+#include "support/memory_files.h"
 #include "transfer/file_transfer.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "input/fake_input_platform.h"
 #include "input/platform_input_injector.h"
+#include "support/fake_input_platform.h"
 #include "util/utf.h"
 
 namespace {

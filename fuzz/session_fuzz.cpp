@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "input/fake_input_platform.h"
 #include "input/platform_input_injector.h"
-#include "memory_files.h"
 #include "net/exchange_rules.h"
 #include "session/session_worker.h"
+#include "support/fake_input_platform.h"
+#include "support/memory_files.h"
 #include "util/utf.h"
 
 namespace varnel {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "input/fake_input_platform.h"
+#include "support/fake_input_platform.h"
 #include "util/utf.h"
 
 namespace varnel {

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "memory_files.h"
+#include "support/memory_files.h"
 #include "util/utf.h"
 
 namespace varnel {

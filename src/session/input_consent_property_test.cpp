@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "input/fake_input_platform.h"
 #include "input/platform_input_injector.h"
 #include "session/session_worker.h"
+#include "support/fake_input_platform.h"
 #include "util/utf.h"
 
 namespace varnel {
