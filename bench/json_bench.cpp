@@ -19,10 +19,10 @@
 
 #include "json/json.h"
 #include "nlohmann/json.hpp"
-#include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
 #include "session/wire_messages.h"
 #include "support/counting_heap.h"
+#include "util/monitor_info.h"
 #include "util/utf.h"
 
 namespace {

@@ -4,8 +4,9 @@
 #include <string>
 
 #include "build_config.h"
-#include "session/wire_messages.h"
-#include "session/wire_words.h"
+#include "net/wire_words.h"
+#include "session/protocol_version.h"
+#include "transfer/transfer_state.h"
 #include "util/shown_text.h"
 #include "util/utf.h"
 
@@ -282,10 +283,11 @@ FilePrompt ChooseFilePrompt(const SessionSnapshot& snap, const FilePromptMemory&
       snap.file_transfer_id == memory.last_prompted_transfer_id || now < memory.quiet_until) {
     return FilePrompt::kNone;
   }
-  if (snap.file_state == wire::kFileAwaitingPick && snap.file_direction == u"to_staff") {
+  const TransferState state = ParseTransferState(snap.file_state);
+  if (state == TransferState::kAwaitingPick && snap.file_direction == u"to_staff") {
     return FilePrompt::kPick;
   }
-  if (snap.file_state == wire::kFileAwaitingSave && snap.file_direction == u"to_customer") {
+  if (state == TransferState::kAwaitingSave && snap.file_direction == u"to_customer") {
     return FilePrompt::kSave;
   }
   return FilePrompt::kNone;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "screen/monitor_info.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
 

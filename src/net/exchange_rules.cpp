@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "net/network_error.h"
-#include "session/wire_words.h"
+#include "net/wire_words.h"
 #include "util/shown_text.h"
 #include "util/utf.h"
 

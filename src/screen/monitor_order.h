@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "screen/monitor_info.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
 

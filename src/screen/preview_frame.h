@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "screen/monitor_info.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
 

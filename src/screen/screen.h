@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
 

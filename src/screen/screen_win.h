@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
 #include "screen/preview_rules.h"
 #include "screen/screen.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
 

@@ -11,15 +11,6 @@ namespace {
 constexpr std::size_t kDeviceIdLength = 2 * kDeviceIdBytes;
 constexpr std::size_t kTokenLength = 2 * kTokenBytes;
 
-bool IsLowerHex(std::u16string_view text, std::size_t length) {
-  if (text.size() != length) return false;
-  // Upper-case digits read as hexadecimal too, yet are not the stored form.
-  for (char16_t c : text) {
-    if (HexValue(c) < 0 || (c >= u'A' && c <= u'F')) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::u16string CredentialTargetName(std::u16string_view origin) {

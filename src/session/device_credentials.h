@@ -10,8 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "launch/launch_options.h"
-
 namespace varnel {
 
 struct DeviceCredentials {

@@ -3,7 +3,8 @@
 #include <array>
 #include <utility>
 
-#include "session/wire_words.h"
+#include "net/wire_words.h"
+#include "transfer/transfer_state.h"
 
 namespace varnel {
 namespace {
@@ -32,12 +33,7 @@ bool IsFinalState(SessionState state) {
 }
 
 bool FileStatus::Active() const {
-  return !id.empty() && state != wire::kFileIdle && state != wire::kFileComplete &&
-         state != wire::kFileCancelled && state != wire::kFileExpired;
-}
-
-bool AwaitsCustomerFile(std::u16string_view file_state) {
-  return file_state == wire::kFileAwaitingPick || file_state == wire::kFileAwaitingSave;
+  return !id.empty() && !IsTransferOver(ParseTransferState(state));
 }
 
 SessionReply ReadSessionReply(const JsonObject& reply) {

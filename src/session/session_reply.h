@@ -39,9 +39,6 @@ struct FileStatus {
   bool Active() const;
 };
 
-// The customer's file choice is wanted in exactly these states.
-bool AwaitsCustomerFile(std::u16string_view file_state);
-
 struct SessionReply {
   SessionState state = SessionState::kUnsupported;
   std::u16string request_id;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "net/network_error.h"
+#include "transfer/transfer_state.h"
 
 namespace varnel {
 namespace {
@@ -90,7 +91,7 @@ bool SessionSharedState::SubmitConsent(bool approved, std::u16string_view consen
 
 bool SessionSharedState::SubmitFileChoice(std::u16string_view transfer_id, std::u16string path) {
   std::lock_guard<std::mutex> lock(state_lock);
-  const bool waiting_for_customer = AwaitsCustomerFile(snapshot.file_state);
+  const bool waiting_for_customer = AwaitsCustomerFile(ParseTransferState(snapshot.file_state));
   if (transfer_id != snapshot.file_transfer_id || !waiting_for_customer ||
       !snapshot.files_allowed) {
     return false;

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "json/json.h"
+#include "session/protocol_version.h"
 #include "session/session_reply.h"
-#include "session/wire_messages.h"
 
 namespace varnel {
 

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "json/json.h"
-#include "screen/monitor_info.h"
 #include "session/session_reply.h"
 #include "session/session_snapshot.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
 

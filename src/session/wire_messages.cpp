@@ -4,14 +4,12 @@
 #include <stdexcept>
 #include <utility>
 
-#include "session/wire_words.h"
+#include "net/wire_words.h"
 
 namespace varnel {
 namespace {
 
-constexpr std::u16string_view kUnknownServerVersion = u"Unknown (older server)";
 constexpr std::u16string_view kCaptureUnavailable = u"capture_unavailable";
-constexpr std::size_t kMaxVersionUnits = 64;
 // Keys written by more than one message.
 constexpr std::u16string_view kMarketCode = u"market_code";
 constexpr std::u16string_view kStoreCode = u"store_code";
@@ -28,19 +26,6 @@ void InsertNumber(JsonObject& message, std::u16string_view key, double number) {
 
 void InsertBoolean(JsonObject& message, std::u16string_view key, bool value) {
   message.Insert(key, JsonValue::Boolean(value));
-}
-
-bool IsVersionUnit(char16_t unit) {
-  return (unit >= u'0' && unit <= u'9') || (unit >= u'a' && unit <= u'z') ||
-         (unit >= u'A' && unit <= u'Z') || unit == u'.' || unit == u'+' || unit == u'-';
-}
-
-bool IsValidVersion(std::u16string_view version) {
-  if (version.empty() || version.size() > kMaxVersionUnits) return false;
-  for (const char16_t unit : version) {
-    if (!IsVersionUnit(unit)) return false;
-  }
-  return true;
 }
 
 // A capture without a picture reports only that it failed: its error text describes the customer's
@@ -67,19 +52,6 @@ JsonObject BuildConnectMessage(const LaunchOptions& options, const DeviceCredent
   message.InsertString(kStoreCode, options.store_code);
   message.InsertString(kVendorCode, options.vendor_code);
   return message;
-}
-
-ServerVersionCheck CheckServerVersion(std::u16string_view received) {
-  ServerVersionCheck check;
-  const bool valid = IsValidVersion(received);
-  check.shown = valid ? std::u16string(received) : std::u16string(kUnknownServerVersion);
-  if (!valid || received != kProtocolVersion) {
-    check.warning = u"Version mismatch: server " + check.shown + u"; expected " +
-                    std::u16string(kProtocolVersion) +
-                    u". Some features may not work correctly. Update the server and client to "
-                    u"matching releases.";
-  }
-  return check;
 }
 
 JsonObject BuildRequestMessage(const LaunchOptions& options,

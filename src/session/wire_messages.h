@@ -9,26 +9,15 @@
 
 #include "json/json.h"
 #include "launch/launch_options.h"
-#include "screen/monitor_info.h"
 #include "screen/preview_frame.h"
 #include "session/device_credentials.h"
+#include "util/monitor_info.h"
 
 namespace varnel {
-
-// The protocol version this client speaks.
-inline constexpr std::u16string_view kProtocolVersion = u"0.9.2";
 
 // The first message: "ticket_connect" with the customer's ticket and company, or "connect" in
 // legacy mode, which identifies by the launch identity alone.
 JsonObject BuildConnectMessage(const LaunchOptions& options, const DeviceCredentials& credentials);
-
-struct ServerVersionCheck {
-  std::u16string shown;    // the received version, or "Unknown (older server)" when it is not valid
-  std::u16string warning;  // empty when the server speaks exactly this client's version
-};
-
-// A mismatch never stops the session; it only gives the warning to show.
-ServerVersionCheck CheckServerVersion(std::u16string_view received);
 
 // The support request with the client's capabilities, the launch identity and the monitor list.
 JsonObject BuildRequestMessage(const LaunchOptions& options, std::span<const MonitorInfo> monitors);

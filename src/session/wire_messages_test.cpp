@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "session/protocol_version.h"
 #include "util/utf.h"
 
 namespace varnel {

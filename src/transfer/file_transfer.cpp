@@ -5,50 +5,13 @@
 #include <utility>
 #include <vector>
 
+#include "transfer/transfer_state.h"
+#include "util/hex.h"
+
 namespace varnel {
 namespace {
 
-// What the server says a transfer is doing. Anything it sends beyond these is kUnknown, which the
-// engine answers with nothing.
-enum class TransferState {
-  kIdle,
-  kAwaitingPick,
-  kAwaitingSave,
-  kStaging,
-  kDelivering,
-  kComplete,
-  kCancelled,
-  kExpired,
-  kUnknown,
-};
-
-TransferState ParseState(std::u16string_view text) {
-  static constexpr std::pair<std::u16string_view, TransferState> kStates[] = {
-      {u"idle", TransferState::kIdle},
-      {u"awaiting_pick", TransferState::kAwaitingPick},
-      {u"awaiting_save", TransferState::kAwaitingSave},
-      {u"staging", TransferState::kStaging},
-      {u"delivering", TransferState::kDelivering},
-      {u"complete", TransferState::kComplete},
-      {u"cancelled", TransferState::kCancelled},
-      {u"expired", TransferState::kExpired},
-  };
-  for (const auto& [name, state] : kStates) {
-    if (name == text) return state;
-  }
-  return TransferState::kUnknown;
-}
-
-bool IsOver(TransferState state) {
-  return state == TransferState::kIdle || state == TransferState::kComplete ||
-         state == TransferState::kCancelled || state == TransferState::kExpired;
-}
-
-bool IsTransferId(std::u16string_view id) {
-  return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char16_t c) {
-           return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
-         });
-}
+bool IsTransferId(std::u16string_view id) { return IsLowerHex(id, 32); }
 
 // The whole bytes that the Base64 letters of `text` carry, however it is padded or broken into
 // lines. The platform decoder stops early at padding inside a text and makes a byte of a lone
@@ -108,14 +71,14 @@ class FileTransferEngine final : public FileTransfer {
                                              std::u16string_view prompt_path,
                                              const StopEvent& stop_event) override {
     const std::u16string id = file.GetStringOrEmpty(u"id");
-    const TransferState state = ParseState(file.GetStringOrEmpty(u"state"));
+    const TransferState state = ParseTransferState(file.GetStringOrEmpty(u"state"));
     const std::u16string direction = file.GetStringOrEmpty(u"direction");
 
     if (id != transfer_id_) {
       ResetTransfer();
       transfer_id_ = id;
     }
-    if (id.empty() || IsOver(state)) {
+    if (id.empty() || IsTransferOver(state)) {
       ResetTransfer();
       return std::nullopt;
     }

@@ -29,12 +29,4 @@ inline constexpr std::u16string_view kDenied = u"denied";
 inline constexpr std::u16string_view kExpired = u"expired";
 inline constexpr std::u16string_view kEnded = u"ended";
 
-// File transfer states the client itself looks at.
-inline constexpr std::u16string_view kFileIdle = u"idle";
-inline constexpr std::u16string_view kFileComplete = u"complete";
-inline constexpr std::u16string_view kFileCancelled = u"cancelled";
-inline constexpr std::u16string_view kFileExpired = u"expired";
-inline constexpr std::u16string_view kFileAwaitingPick = u"awaiting_pick";
-inline constexpr std::u16string_view kFileAwaitingSave = u"awaiting_save";
-
 }  // namespace varnel::wire
