@@ -9,6 +9,7 @@
 #include "transfer/transfer_state.h"
 #include "util/shown_text.h"
 #include "util/utf.h"
+#include "util/wide_space.h"
 
 namespace varnel {
 namespace {
@@ -169,23 +170,6 @@ std::u16string SanitizeSuggestedFileName(std::u16string_view name) {
 bool IsValidTicket(std::u16string_view ticket) {
   return ticket.size() == kTicketLength &&
          std::ranges::all_of(ticket, [](char16_t unit) { return unit >= u'0' && unit <= u'9'; });
-}
-
-bool IsWideSpace(char16_t unit) {
-  switch (unit) {
-    case 0x0020:
-    case 0x0085:
-    case 0x00A0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return (unit >= 0x0009 && unit <= 0x000D) || (unit >= 0x2000 && unit <= 0x200A);
-  }
 }
 
 std::optional<std::u16string> AcceptCustomerName(std::u16string_view typed) {

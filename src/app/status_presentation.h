@@ -57,11 +57,6 @@ std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSna
 // Exactly six characters, all ASCII digits (a leading zero is kept: the ticket is text).
 bool IsValidTicket(std::u16string_view ticket);
 
-// The wide C library's white space, fixed to the Unicode White_Space set so that it does not
-// depend on the platform's locale: U+0009-U+000D, U+0020, U+0085, U+00A0, U+1680,
-// U+2000-U+200A, U+2028, U+2029, U+202F, U+205F and U+3000.
-bool IsWideSpace(char16_t unit);
-
 // The typed customer name, with surrounding blanks (space, tab, CR, LF) removed, or nothing when
 // it is refused: blank, longer than 128 units, only white space, or holding a control character.
 // Pass everything the field holds (the window reads at most 129 units, so a longer name is

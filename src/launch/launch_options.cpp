@@ -10,6 +10,7 @@
 #include "build_config.h"
 #include "launch/server_url_rules.h"
 #include "util/shown_text.h"
+#include "util/wide_space.h"
 
 namespace varnel {
 
@@ -33,6 +34,7 @@ struct DefaultServerUrlCheck {
 template struct DefaultServerUrlCheck<InspectServerUrl(build::kDefaultServerUrl, false).fault>;
 
 constexpr std::size_t kMaxArguments = 28;
+// Each identity option, and each field inside --identity.
 constexpr std::size_t kMaxIdentityField = 128;
 
 enum class Option : std::uint8_t {
@@ -58,19 +60,19 @@ struct OptionSpec {
 };
 
 constexpr std::array<OptionSpec, kOptionCount> kOptions{{
-    {u"--server-url", 2048},
-    {u"--market-code", 128},
-    {u"--market-name", 128},
-    {u"--store-code", 128},
-    {u"--store-name", 128},
-    {u"--vendor-code", 128},
-    {u"--vendor-name", 128},
-    {u"--program-name", 128},
-    {u"--program-version", 128},
-    {u"--requester", 128},
+    {u"--server-url", url_text::kMaxUrlLength},
+    {u"--market-code", kMaxIdentityField},
+    {u"--market-name", kMaxIdentityField},
+    {u"--store-code", kMaxIdentityField},
+    {u"--store-name", kMaxIdentityField},
+    {u"--vendor-code", kMaxIdentityField},
+    {u"--vendor-name", kMaxIdentityField},
+    {u"--program-name", kMaxIdentityField},
+    {u"--program-version", kMaxIdentityField},
+    {u"--requester", kMaxIdentityField},
     {u"--reason", 512},
-    {u"--ixcompany", 128},
-    {u"--identity", 644},  // five fields of 128 and four separators
+    {u"--ixcompany", kMaxIdentityField},
+    {u"--identity", 5 * kMaxIdentityField + 4},  // five fields and four separators
 }};
 
 constexpr std::u16string_view kLegacyAutoConnect = u"--legacy-auto-connect";
@@ -91,19 +93,6 @@ std::optional<Option> FindValueOption(std::u16string_view argument) {
   }
   return std::nullopt;
 }
-
-// The Windows C runtime's wide iswspace class, fixed here so that the answer never depends on a
-// locale or on the C library of the machine that runs the tests. Sources: below U+0100 the UCRT's
-// own table (_wctype in ucrt/convert/ctype.cpp: U+0009 to U+000D, U+0020, U+0085, U+00A0); from
-// U+0100 up iswctype asks GetStringTypeW for C1_SPACE (ucrt/convert/iswctype.cpp), which Windows
-// gives the Unicode space separators and the line and paragraph separators (Zs, Zl, Zp).
-constexpr std::array<char16_t, 25> kWideSpaces{
-    0x0009, 0x000A, 0x000B, 0x000C, 0x000D, 0x0020, 0x0085, 0x00A0, 0x1680,
-    0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
-    0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000,
-};
-
-bool IsWideSpace(char16_t c) { return std::ranges::find(kWideSpaces, c) != kWideSpaces.end(); }
 
 bool IsBlank(std::u16string_view text) {
   for (char16_t c : text) {

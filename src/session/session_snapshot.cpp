@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "net/network_error.h"
+#include "transfer/file_transfer.h"
 #include "transfer/transfer_state.h"
 
 namespace varnel {
@@ -13,9 +14,6 @@ namespace {
 constexpr std::u16string_view kCommandWarning =
     u"A command could not be processed. Update the server/client if needed. Support remains "
     u"connected.";
-constexpr std::u16string_view kFileWarning =
-    u"File transfer failed or was cancelled. Files must be 200 MB or smaller. For uploads, choose "
-    u"a new filename. Support remains connected.";
 constexpr std::u16string_view kUnsupportedState = u"Unsupported server session state.";
 
 // Towards zero; a company number beyond the 32-bit range saturates instead of being undefined.
@@ -173,7 +171,10 @@ FileChoice SessionSharedState::TakeFileChoice() {
 void SessionSharedState::SetFileWarning() {
   std::lock_guard<std::mutex> lock(state_lock);
   if (snapshot.finished) return;
-  snapshot.file_warning = kFileWarning;
+  snapshot.file_warning = u"File transfer failed or was cancelled. Files must be " +
+                          std::u16string(kLargestFileText) +
+                          u" or smaller. For uploads, choose a new filename. Support remains "
+                          u"connected.";
 }
 
 }  // namespace varnel

@@ -229,7 +229,7 @@ void SessionWorker::RunFileStep(const JsonObject& reply_object, const SessionRep
     // A failed transfer never ends the session: the agent learns it was cancelled and the
     // customer sees the warning.
     file_->ResetTransfer();
-    if (file_active) next = NextMessage{BuildFileCancelMessage(reply.file.id), false};
+    if (file_active) next = NextMessage{MakeFileCancel(reply.file.id), false};
     shared_.SetFileWarning();
   }
 }

@@ -62,8 +62,7 @@ struct SessionWorkerParts {
 class SessionWorker {
  public:
   // Copies the options and credentials; does not start the thread. Throws std::invalid_argument
-  // when a part is missing and std::runtime_error "Unable to create network event." when the stop
-  // event cannot be made.
+  // when a part is missing, and whatever StopEvent's constructor raises.
   SessionWorker(LaunchOptions options, DeviceCredentials credentials, SessionWorkerParts parts);
   // Stop(), unless that already ran. Must not run on the worker's own thread.
   ~SessionWorker();

@@ -153,11 +153,4 @@ bool TurnIntoPreviewFrame(JsonObject& message, std::u16string selected_monitor,
   return unchanged;
 }
 
-JsonObject BuildFileCancelMessage(std::u16string transfer_id) {
-  JsonObject message = JsonObject::New();
-  message.InsertString(wire::kType, u"file_cancel");
-  message.InsertString(u"transfer_id", std::move(transfer_id));
-  return message;
-}
-
 }  // namespace varnel

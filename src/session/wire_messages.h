@@ -1,8 +1,8 @@
 #pragma once
-// Every message the client sends to the support server is built here, so the wire format lives in
-// one file. Fields are set in a fixed order (the serialised text keeps it) and a field that does
-// not apply is left out, never sent empty. The server's replies are read by the session worker and
-// the snapshot (session_snapshot.h).
+// The session's messages to the support server; the file messages are the transfer engine's
+// (file_transfer.h). Fields are set in a fixed order (the serialised text keeps it) and a field
+// that does not apply is left out, never sent empty. The server's replies are read by
+// session_reply.h.
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,8 +47,5 @@ JsonObject BuildControlConsentMessage(std::u16string consent_id, bool approved);
 bool TurnIntoPreviewFrame(JsonObject& message, std::u16string selected_monitor,
                           double monitor_revision, const PreviewFrame& frame,
                           std::u16string_view last_sent_jpeg);
-
-// Sent instead of the turn's message after a file command failed during an active transfer.
-JsonObject BuildFileCancelMessage(std::u16string transfer_id);
 
 }  // namespace varnel

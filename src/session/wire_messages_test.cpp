@@ -79,8 +79,6 @@ TEST(StatusAndAnswers, FieldsInOrderAndAbsences) {
             u"\"input_approved\":false}");
   EXPECT_EQ(BuildControlConsentMessage(u"k-9", true).Serialize(),
             u"{\"type\":\"control_consent\",\"consent_id\":\"k-9\",\"approved\":true}");
-  EXPECT_EQ(BuildFileCancelMessage(u"t-5").Serialize(),
-            u"{\"type\":\"file_cancel\",\"transfer_id\":\"t-5\"}");
 }
 
 TEST(PreviewMessages, PictureUnchangedOrFailure) {

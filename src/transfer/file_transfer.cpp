@@ -100,7 +100,7 @@ class FileTransferEngine final : public FileTransfer {
 
     if (prompt_id == id &&
         (state == TransferState::kAwaitingPick || state == TransferState::kAwaitingSave)) {
-      if (prompt_path.empty()) return MakeFileReply(id, u"file_cancel");
+      if (prompt_path.empty()) return MakeFileCancel(id);
       return Accept(direction == u"to_staff", std::u16string(prompt_path), announced);
     }
     if (direction == u"to_staff" && state == TransferState::kStaging && accepted_ && source_) {

@@ -45,8 +45,9 @@ class FileTransfer {
   virtual void ResetTransfer() noexcept = 0;
 };
 
-// Both directions, inclusive.
+// Both directions, inclusive; the second is how the customer reads it.
 inline constexpr std::uint64_t kLargestFile = 209715200;
+inline constexpr std::u16string_view kLargestFileText = u"200 MB";
 // File bytes per chunk sent to the agent: 262144 characters of Base64.
 inline constexpr std::size_t kChunkToStaff = 196608;
 // Base64 characters per chunk accepted from the agent.
@@ -54,6 +55,10 @@ inline constexpr std::size_t kLargestChunkText = 262144;
 
 // A file message: "type" and "transfer_id", the further keys follow.
 JsonObject MakeFileReply(std::u16string_view transfer_id, std::u16string_view type);
+// The customer dismissed the file prompt, or a file step failed while the transfer ran.
+inline JsonObject MakeFileCancel(std::u16string_view transfer_id) {
+  return MakeFileReply(transfer_id, u"file_cancel");
+}
 
 // The engine over `platform`. A temporary file it created and did not move into place is deleted
 // by ResetTransfer and when the engine is destroyed.

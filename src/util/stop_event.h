@@ -10,8 +10,8 @@ namespace varnel {
 
 class StopEvent {
  public:
-  // Created unsignalled. Failure to create the event throws std::runtime_error
-  // "Unable to create network event." (on Windows a PlatformError with the system's code).
+  // Created unsignalled. On Windows an event the system refuses raises PlatformError "Unable to
+  // create network event."; the portable event fails only as any allocation does.
   StopEvent();
   ~StopEvent();
   StopEvent(const StopEvent&) = delete;
