@@ -1,3 +1,4 @@
+// SendInput one event at a time, and the checks that keep input on the customer's own desktop.
 #include "input/input_platform_win.h"
 
 #include <windows.h>

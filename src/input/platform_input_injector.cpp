@@ -1,3 +1,4 @@
+// The agent's input commands, checked in full, applied one element at a time under one lock.
 #include "input/platform_input_injector.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The command line read into launch options, refusing what it cannot show or send unchanged.
 #include "launch/launch_options.h"
 
 #include <algorithm>

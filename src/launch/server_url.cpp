@@ -1,3 +1,4 @@
+// The server URL's run-time check, over the rules that checked the built-in URL when built.
 #include "launch/server_url.h"
 
 #include <string>

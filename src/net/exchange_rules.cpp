@@ -1,3 +1,4 @@
+// Sizes, reassembly and the customer's sentences for every way an exchange can fail.
 #include "net/exchange_rules.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// WinHTTP's asynchronous WebSocket calls, each wait bounded and listing the stop event first.
 #include "net/websocket_client_win.h"
 
 #include <algorithm>

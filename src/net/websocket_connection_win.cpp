@@ -1,3 +1,4 @@
+// The worker's connection factory on Windows.
 #include "net/websocket_connection_win.h"
 
 #include <memory>

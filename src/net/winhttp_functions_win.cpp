@@ -1,3 +1,4 @@
+// WinHTTP's functions, looked up once in the System32 copy of the library.
 #include "net/winhttp_functions_win.h"
 
 #include "util/system_library_win.h"

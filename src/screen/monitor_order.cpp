@@ -1,3 +1,4 @@
+// The agent's monitor list: the primary first, then the others in a fixed order.
 #include "screen/monitor_order.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Preview sizes and the monitor a preview shows, decided without the platform.
 #include "screen/preview_rules.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Monitors, GDI capture, the cursor and the WIC JPEG encoder.
 #include "screen/screen_win.h"
 
 #include <objbase.h>

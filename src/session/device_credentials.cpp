@@ -1,3 +1,4 @@
+// The form of the device identity, and a new one stored before it is used.
 #include "session/device_credentials.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// The device identity kept in the Credential Manager, its randomness from BCrypt.
 #include "session/device_credentials_win.h"
 
 #include <bcrypt.h>

@@ -1,3 +1,4 @@
+// The server's version, shown only when it is a plain version text.
 #include "session/protocol_version.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// A server reply read once, completely, before anything acts on it.
 #include "session/session_reply.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// The snapshot updated from a completely read reply, and the customer's answers taken in.
 #include "session/session_snapshot.h"
 
 #include <cmath>

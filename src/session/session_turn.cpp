@@ -1,3 +1,4 @@
+// One worker turn's decisions, free of threads and platform so that tests can table them.
 #include "session/session_turn.h"
 
 #include <utility>

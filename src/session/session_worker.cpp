@@ -1,3 +1,4 @@
+// The session thread: connect, request, then one turn at a time until the end or Stop.
 #include "session/session_worker.h"
 
 #include <mutex>

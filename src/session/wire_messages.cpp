@@ -1,3 +1,4 @@
+// The session's outgoing messages, their fields in a fixed order.
 #include "session/wire_messages.h"
 
 #include <cstdint>

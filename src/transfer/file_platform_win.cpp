@@ -1,3 +1,4 @@
+// Win32 file calls: a temporary file owned by its handle, moved into place only when whole.
 #include "transfer/file_platform_win.h"
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// One transfer step per server update; a file is whole at the customer's path or nowhere.
 #include "transfer/file_transfer.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The transfer states the server names.
 #include "transfer/transfer_state.h"
 
 #include <utility>

@@ -1,3 +1,4 @@
+// Base64 through CryptBinaryToStringW and CryptStringToBinaryW.
 #include "util/base64_win.h"
 
 #include <windows.h>

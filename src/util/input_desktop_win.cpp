@@ -1,3 +1,4 @@
+// Whether the input desktop is the customer's default desktop.
 #include "util/input_desktop_win.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// MulDiv's rounding, portable.
 #include "util/mul_div.h"
 
 #include <limits>

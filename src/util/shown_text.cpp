@@ -1,3 +1,4 @@
+// Outside texts made safe to show: one line, no direction controls, cut to their limit.
 #include "util/shown_text.h"
 
 #include <algorithm>

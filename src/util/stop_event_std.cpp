@@ -1,3 +1,4 @@
+// The stop event on a condition variable, for the native builds.
 #include <condition_variable>
 #include <mutex>
 

@@ -1,3 +1,4 @@
+// The stop event as a manual-reset kernel event that WinHTTP waits can list.
 #include "util/stop_event_win.h"
 
 #include "util/unique_handle_win.h"

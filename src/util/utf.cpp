@@ -1,3 +1,4 @@
+// UTF-8 and UTF-16 conversions that never fail: malformed input becomes U+FFFD.
 #include "util/utf.h"
 
 namespace varnel {
