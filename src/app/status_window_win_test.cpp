@@ -90,23 +90,17 @@ bool PumpUntil(Predicate done) {
 
 // A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
 HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
-  static const bool registered = [] {
-    WNDCLASSEXW window_class{};
-    window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = StatusWindow::WindowProc;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = kStatusWindowClass;
-    return RegisterClassExW(&window_class) != 0;
+  [[maybe_unused]] static const bool registered = [] {
+    RegisterStatusWindowClass(GetModuleHandleW(nullptr), nullptr, nullptr);
+    return true;
   }();
-  EXPECT_TRUE(registered);
   LaunchOptions options;
   options.legacy_auto_connect = true;
   options.customer_name_required = false;
   window = std::make_unique<StatusWindow>(options, u"Local\\VarnelQuillory.window-test",
                                           RegisterWindowMessageW(L"t"), /*started_hidden=*/true,
                                           std::move(make_worker));
-  return CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
-                         0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), window.get());
+  return window->Create(GetModuleHandleW(nullptr), {0, 0, 400, 200});
 }
 
 TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
