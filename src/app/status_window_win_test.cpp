@@ -90,10 +90,8 @@ bool PumpUntil(Predicate done) {
 
 // A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
 HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
-  [[maybe_unused]] static const bool registered = [] {
-    RegisterStatusWindowClass(GetModuleHandleW(nullptr), nullptr, nullptr);
-    return true;
-  }();
+  [[maybe_unused]] static const bool registered =
+      (RegisterStatusWindowClass(GetModuleHandleW(nullptr), nullptr, nullptr), true);
   LaunchOptions options;
   options.legacy_auto_connect = true;
   options.customer_name_required = false;
