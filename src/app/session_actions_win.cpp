@@ -6,31 +6,8 @@
 
 #include "app/worker_parts_win.h"
 #include "session/device_credentials_win.h"
-#include "util/shown_text.h"
 
 namespace varnel {
-namespace {
-
-constexpr char16_t kNameNotProvided[] = u"Name not provided";
-
-// A read-only field: the names come from the command line and are shown as such.
-std::u16string NamedOrNotProvided(const std::u16string& name, const std::u16string& code) {
-  return !name.empty() && name != code ? ShownLine(name) : std::u16string(kNameNotProvided);
-}
-
-}  // namespace
-
-bool IsCompanyTwoIdentity(const LaunchOptions& options) {
-  return !options.legacy_auto_connect && options.ixcompany == 2 && !options.customer_name_required;
-}
-
-std::u16string CustomerNameFieldText(const LaunchOptions& options) {
-  if (IsCompanyTwoIdentity(options)) {
-    return NamedOrNotProvided(options.market_name, options.market_code) + u" - " +
-           NamedOrNotProvided(options.store_name, options.store_code);
-  }
-  return options.requester;
-}
 
 WorkerFactory MakeProgramWorkerFactory() {
   return [](const LaunchOptions& options) {

@@ -23,12 +23,6 @@ using WorkerFactory = std::function<std::unique_ptr<SessionWorker>(const LaunchO
 // MakeProgramWorkerParts.
 WorkerFactory MakeProgramWorkerFactory();
 
-// Company 2 without a name to ask for: the name field shows the market and store, read-only.
-bool IsCompanyTwoIdentity(const LaunchOptions& options);
-
-// The window's text for the customer name field, from the launch options.
-std::u16string CustomerNameFieldText(const LaunchOptions& options);
-
 // What the actions ask of the window. A box or a file dialog runs a message loop of its own, in
 // which the window may end: Alive() tells.
 class SessionWindow {

@@ -107,7 +107,9 @@ class StatusWindow final : private SessionWindow {
   void SetTitle(const std::u16string& title) override { ApplyText(hwnd(), title); }
   bool Enabled(WindowControl control) const override;
   void Enable(WindowControl control, bool enabled) override;
-  void Focus(WindowControl control) override { SetFocus(Control(control)); }
+  void Focus(WindowControl control) override {
+    if (HWND handle = Control(control)) SetFocus(handle);
+  }
   void SelectTicket() override;
   bool DetailsVisible() const override { return details_visible_; }
   void RefitView() override { SetDetailsVisible(details_visible_, true); }

@@ -14,8 +14,8 @@
 namespace varnel {
 namespace {
 
-// A server that keeps the session waiting with a file transfer under way, and a connection that,
-// like a real one, takes a while to give up once support is stopped.
+// An old server that keeps the session waiting with a file transfer under way, and a connection
+// that, like a real one, takes a while to give up once support is stopped.
 class SlowToStopConnection final : public Connection {
  public:
   void Connect(const ServerEndpoint&, const StopEvent& stop_event) override { stop_ = &stop_event; }
@@ -27,7 +27,7 @@ class SlowToStopConnection final : public Connection {
     }
     return *JsonObject::TryParse(
         exchanges_ == 1
-            ? uR"({"ok":true,"server_version":"0.9.2"})"
+            ? uR"({"ok":true,"server_version":"0.8.1"})"
             : uR"({"ok":true,"session":{"state":"waiting","id":"r1","screen_preview":false,
                    "file":{"id":"f1","state":"delivering","direction":"to_customer"}}})");
   }
@@ -116,6 +116,11 @@ TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   });
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(marker); }));
+  // The details of a session with an old server show the version banner, the first control.
+  HWND banner = GetWindow(hwnd, GW_CHILD);
+  ASSERT_TRUE(PumpUntil([&] { return GetWindowTextLengthW(banner) > 0; }));
+  SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(kDetailsToggleId, BN_CLICKED), 0);
+  EXPECT_TRUE(GetWindowLongPtrW(banner, GWL_STYLE) & WS_VISIBLE);
 
   EXPECT_EQ(SendMessageW(hwnd, WM_QUERYENDSESSION, 0, 0), TRUE);
   SendMessageW(hwnd, WM_ENDSESSION, TRUE, 0);
