@@ -1,8 +1,7 @@
 """Drives the real Quillory.exe under Wine as a person would, through the uidriver helper.
 
-The build writes e2e_config.json (paths of wine-run, the programs and the build's default server
-URL; the product name, the window's class and its control ids as the program's headers have them)
-and hands its path to the tests in QUILLORY_E2E_CONFIG.
+The build writes e2e_config.json (paths, the default server URL, and the product name, window class
+and control ids read from the program's headers) and hands its path on in QUILLORY_E2E_CONFIG.
 """
 import json
 import os
@@ -47,8 +46,7 @@ class Desktop:
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
     def wait_box(self, title=None, timeout=DEFAULT_TIMEOUT):
-        return self.driver("wait-box", "--title", title or self.product_name, "--timeout",
-                           timeout)[0]
+        return self.driver("wait-box", "--title", title or self.product_name, "--timeout", timeout)[0]
 
     def boxes(self):
         return self.driver("boxes")
