@@ -25,7 +25,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from desktop import STATUS_WINDOW_CLASS, Desktop, Simulator  # noqa: E402
+from desktop import Desktop, Simulator  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 
@@ -54,7 +54,7 @@ def start_up_seconds(desktop):
     """One start: a waiting helper sees the window appear; the program is then closed."""
     watcher = subprocess.Popen(
         [desktop.wine_run, str(desktop.bin / "uidriver.exe"), "wait-window", "--class",
-         STATUS_WINDOW_CLASS, "--timeout", "60"], stdout=subprocess.PIPE, text=True)
+         desktop.window_class, "--timeout", "60"], stdout=subprocess.PIPE, text=True)
     time.sleep(1.0)  # the helper is up and polling before the program starts
     started = time.monotonic()
     program = desktop.start_quillory()

@@ -5,11 +5,10 @@
 #include <commdlg.h>
 // clang-format on
 
-#include <chrono>
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "app/status_presentation.h"
 #include "app/status_window_win.h"
 #include "util/wide_win.h"
 
@@ -25,27 +24,16 @@ constexpr wchar_t kExistsCaption[] = L"Choose a new filename";
 
 }  // namespace
 
-void StatusWindow::PromptForTransferFile(const SessionSnapshot& snap) {
-  const FilePrompt prompt =
-      ChooseFilePrompt(snap, file_prompts_, Flags(), std::chrono::steady_clock::now());
-  if (prompt == FilePrompt::kNone) return;
-  const bool pick = prompt == FilePrompt::kPick;
-  const bool save = prompt == FilePrompt::kSave;
-  const std::u16string transfer_id = snap.file_transfer_id;
-  file_prompts_.last_prompted_transfer_id = transfer_id;
-  file_prompt_open_ = true;
+std::u16string StatusWindow::ChooseTransferFile(bool pick, const std::u16string& suggested) {
   ShowRestored();
-  SetForegroundWindow(hwnd_);
+  SetForegroundWindow(hwnd());
 
   std::vector<wchar_t> path(kPathUnits, L'\0');
-  if (save) {
-    const std::u16string suggested = SanitizeSuggestedFileName(snap.file_name);
-    const std::size_t length = std::min(suggested.size(), kPathUnits - 1);
-    std::copy_n(reinterpret_cast<const wchar_t*>(suggested.data()), length, path.begin());
-  }
+  const std::size_t length = std::min(suggested.size(), kPathUnits - 1);
+  std::copy_n(reinterpret_cast<const wchar_t*>(suggested.data()), length, path.begin());
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
-  dialog.hwndOwner = hwnd_;
+  dialog.hwndOwner = hwnd();
   dialog.lpstrFilter = kFilter;
   dialog.lpstrFile = path.data();
   dialog.nMaxFile = static_cast<DWORD>(kPathUnits);
@@ -53,28 +41,15 @@ void StatusWindow::PromptForTransferFile(const SessionSnapshot& snap) {
   dialog.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_DONTADDTORECENT |
                  (pick ? OFN_FILEMUSTEXIST : 0);
 
-  std::u16string chosen;
-  if (pick) {
-    if (GetOpenFileNameW(&dialog)) chosen = FromWide(path.data());
-  } else {
-    // An existing file is never offered for a save: ask again until the name is new.
-    while (GetSaveFileNameW(&dialog)) {
-      if (GetFileAttributesW(path.data()) == INVALID_FILE_ATTRIBUTES) {
-        chosen = FromWide(path.data());
-        break;
-      }
-      if (!hwnd_) break;
-      MessageBoxW(hwnd_, kExistsText, kExistsCaption, MB_OK | MB_ICONINFORMATION);
-      if (!hwnd_) break;
-    }
+  if (pick) return GetOpenFileNameW(&dialog) ? FromWide(path.data()) : std::u16string();
+  // An existing file is never offered for a save: ask again until the name is new.
+  while (GetSaveFileNameW(&dialog)) {
+    if (GetFileAttributesW(path.data()) == INVALID_FILE_ATTRIBUTES) return FromWide(path.data());
+    if (!hwnd()) break;
+    MessageBoxW(hwnd(), kExistsText, kExistsCaption, MB_OK | MB_ICONINFORMATION);
+    if (!hwnd()) break;
   }
-  file_prompt_open_ = false;
-  if (chosen.empty()) {
-    // A server that asks again at once must not keep a dialog in front of Stop Support.
-    file_prompts_.quiet_until = std::chrono::steady_clock::now() + kFilePromptPauseAfterCancel;
-  }
-  if (stopping_ || !worker_) return;
-  worker_->SubmitFileChoice(transfer_id, std::move(chosen));
+  return {};
 }
 
 }  // namespace varnel

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/status_window_win.h"
+#include "app/window_layout.h"
 #include "build_config.h"
 #include "launch/launch_error.h"
 #include "launch/launch_options.h"
@@ -114,7 +115,7 @@ int ActivateRunningInstance(const std::u16string& lock_name, UINT activation_mes
   return kExitInstanceNotResponding;
 }
 
-void RegisterStatusWindowClass(HINSTANCE instance) {
+void RegisterWindowClassWithIcons(HINSTANCE instance) {
   const auto icon = [instance](int width_metric, int height_metric) {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
                                          GetSystemMetrics(width_metric),
@@ -123,16 +124,7 @@ void RegisterStatusWindowClass(HINSTANCE instance) {
   HICON large = icon(SM_CXICON, SM_CYICON);
   HICON small = icon(SM_CXSMICON, SM_CYSMICON);
   if (!large || !small) ThrowLastError("Unable to load application icon");
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  window_class.lpfnWndProc = StatusWindow::WindowProc;
-  window_class.hInstance = instance;
-  window_class.hIcon = large;
-  window_class.hIconSm = small;
-  window_class.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
-  window_class.lpszClassName = kStatusWindowClass;
-  if (!RegisterClassExW(&window_class)) ThrowLastError("Unable to register window");
+  RegisterStatusWindowClass(instance, large, small);
 }
 
 // The monitor the customer is looking at: the foreground window's, else the cursor's.
@@ -175,7 +167,7 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
-  RegisterStatusWindowClass(instance);
+  RegisterWindowClassWithIcons(instance);
 
   const bool started_hidden = show_command == SW_HIDE;
   const bool legacy = options.legacy_auto_connect;
@@ -186,8 +178,9 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
   HMONITOR monitor = LaunchMonitor(monitor_info);
   const UINT dpi = GetDpiForSystem();
   // The entry form, or the compact session view when the session starts at once.
-  RECT outer{0, 0, MulDiv(kViewWidth, static_cast<int>(dpi), 96),
-             MulDiv(legacy ? kCompactHeight : kEntryHeight, static_cast<int>(dpi), 96)};
+  const ClientSize client =
+      ViewClientSize(legacy ? WindowView::kCompact : WindowView::kEntry, static_cast<int>(dpi));
+  RECT outer{0, 0, client.width, client.height};
   AdjustWindowRectExForDpi(&outer, kStatusWindowStyle, FALSE, kStatusWindowExStyle, dpi);
   const int width = outer.right - outer.left;
   const int height = outer.bottom - outer.top;
@@ -196,9 +189,7 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
   const int top = work.top + (work.bottom - work.top - height) / 2;
 
   quiet = started_hidden;
-  HWND hwnd =
-      CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
-                      left, top, width, height, nullptr, nullptr, instance, &window);
+  HWND hwnd = window.Create(instance, {left, top, left + width, top + height});
   if (window.failure()) std::rethrow_exception(window.failure());
   if (!hwnd) ThrowLastError("Unable to create status window");
   window.FinishCreation(monitor);
@@ -211,7 +202,7 @@ int Run(HINSTANCE instance, int show_command, bool& quiet) {
     const BOOL result = GetMessageW(&message, nullptr, 0, 0);
     if (result == 0 || result == -1) {
       loop_failed = result == -1;
-      if (IsWindow(hwnd)) DestroyWindow(hwnd);
+      window.Destroy();
       break;
     }
     if (window.PreTranslate(message)) continue;

@@ -96,7 +96,24 @@ std::u16string Explanation(const SessionSnapshot& snap, bool agent_ended) {
   return std::u16string(kIdleExplanationText);
 }
 
+// A read-only field: the names come from the command line and are shown as such.
+std::u16string NamedOrNotProvided(const std::u16string& name, const std::u16string& code) {
+  return !name.empty() && name != code ? ShownLine(name) : std::u16string(u"Name not provided");
+}
+
 }  // namespace
+
+bool IsCompanyTwoIdentity(const LaunchOptions& options) {
+  return !options.legacy_auto_connect && options.ixcompany == 2 && !options.customer_name_required;
+}
+
+std::u16string CustomerNameFieldText(const LaunchOptions& options) {
+  if (IsCompanyTwoIdentity(options)) {
+    return NamedOrNotProvided(options.market_name, options.market_code) + u" - " +
+           NamedOrNotProvided(options.store_name, options.store_code);
+  }
+  return options.requester;
+}
 
 std::u16string CodeWithName(std::u16string_view code, std::u16string_view name) {
   if (name.empty()) return ShownLine(code);

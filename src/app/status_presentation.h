@@ -54,6 +54,13 @@ std::u16string SanitizeSuggestedFileName(std::u16string_view name);
 // Lines are joined by CR LF, with none at the end.
 std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSnapshot& shown);
 
+// Company 2 without a name to ask for: the name field shows the market and store, read-only.
+bool IsCompanyTwoIdentity(const LaunchOptions& options);
+
+// The name field's text: the requester, or for company 2 the market and store names, each as
+// one shown line or "Name not provided".
+std::u16string CustomerNameFieldText(const LaunchOptions& options);
+
 // Exactly six characters, all ASCII digits (a leading zero is kept: the ticket is text).
 bool IsValidTicket(std::u16string_view ticket);
 

@@ -14,8 +14,8 @@
 namespace varnel {
 namespace {
 
-// A server that keeps the session waiting with a file transfer under way, and a connection that,
-// like a real one, takes a while to give up once support is stopped.
+// An old server that keeps the session waiting with a file transfer under way, and a connection
+// that, like a real one, takes a while to give up once support is stopped.
 class SlowToStopConnection final : public Connection {
  public:
   void Connect(const ServerEndpoint&, const StopEvent& stop_event) override { stop_ = &stop_event; }
@@ -27,7 +27,7 @@ class SlowToStopConnection final : public Connection {
     }
     return *JsonObject::TryParse(
         exchanges_ == 1
-            ? uR"({"ok":true,"server_version":"0.9.2"})"
+            ? uR"({"ok":true,"server_version":"0.8.1"})"
             : uR"({"ok":true,"session":{"state":"waiting","id":"r1","screen_preview":false,
                    "file":{"id":"f1","state":"delivering","direction":"to_customer"}}})");
   }
@@ -90,23 +90,15 @@ bool PumpUntil(Predicate done) {
 
 // A hidden window in legacy mode: it connects at once, with the worker `make_worker` builds.
 HWND CreateLegacyWindow(std::unique_ptr<StatusWindow>& window, WorkerFactory make_worker) {
-  static const bool registered = [] {
-    WNDCLASSEXW window_class{};
-    window_class.cbSize = sizeof window_class;
-    window_class.lpfnWndProc = StatusWindow::WindowProc;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = kStatusWindowClass;
-    return RegisterClassExW(&window_class) != 0;
-  }();
-  EXPECT_TRUE(registered);
+  [[maybe_unused]] static const bool registered =
+      (RegisterStatusWindowClass(GetModuleHandleW(nullptr), nullptr, nullptr), true);
   LaunchOptions options;
   options.legacy_auto_connect = true;
   options.customer_name_required = false;
   window = std::make_unique<StatusWindow>(options, u"Local\\VarnelQuillory.window-test",
                                           RegisterWindowMessageW(L"t"), /*started_hidden=*/true,
                                           std::move(make_worker));
-  return CreateWindowExW(kStatusWindowExStyle, kStatusWindowClass, L"Quillory", kStatusWindowStyle,
-                         0, 0, 400, 200, nullptr, nullptr, GetModuleHandleW(nullptr), window.get());
+  return window->Create(GetModuleHandleW(nullptr), {0, 0, 400, 200});
 }
 
 TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
@@ -124,6 +116,11 @@ TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   });
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(marker); }));
+  // The details of a session with an old server show the version banner, the first control.
+  HWND banner = GetWindow(hwnd, GW_CHILD);
+  ASSERT_TRUE(PumpUntil([&] { return GetWindowTextLengthW(banner) > 0; }));
+  SendMessageW(hwnd, WM_COMMAND, MAKEWPARAM(kDetailsToggleId, BN_CLICKED), 0);
+  EXPECT_TRUE(GetWindowLongPtrW(banner, GWL_STYLE) & WS_VISIBLE);
 
   EXPECT_EQ(SendMessageW(hwnd, WM_QUERYENDSESSION, 0, 0), TRUE);
   SendMessageW(hwnd, WM_ENDSESSION, TRUE, 0);

@@ -1,7 +1,7 @@
 """Drives the real Quillory.exe under Wine as a person would, through the uidriver helper.
 
-The build writes e2e_config.json (paths of wine-run, the programs and the build's default server
-URL) and hands its path to the tests in QUILLORY_E2E_CONFIG.
+The build writes e2e_config.json (paths, the default server URL, and the product name, window class
+and control ids read from the program's headers) and hands its path on in QUILLORY_E2E_CONFIG.
 """
 import json
 import os
@@ -21,6 +21,9 @@ class Desktop:
         self.config = config or load_config()
         self.wine_run = self.config["wine_run"]
         self.bin = Path(self.config["bin"])
+        self.product_name = self.config["product_name"]
+        self.window_class = self.config["window_class"]
+        self.ids = {name: self.config["control_ids"][own] for name, own in ID_NAMES.items()}
 
     def driver(self, *args, timeout=DEFAULT_TIMEOUT + 30):
         """Runs one uidriver command; returns its JSON lines as a list of dicts."""
@@ -42,8 +45,8 @@ class Desktop:
             [self.wine_run, *helper, str(self.bin / "Quillory.exe"), *args],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
-    def wait_box(self, title="Quillory", timeout=DEFAULT_TIMEOUT):
-        return self.driver("wait-box", "--title", title, "--timeout", timeout)[0]
+    def wait_box(self, title=None, timeout=DEFAULT_TIMEOUT):
+        return self.driver("wait-box", "--title", title or self.product_name, "--timeout", timeout)[0]
 
     def boxes(self):
         return self.driver("boxes")
@@ -55,18 +58,18 @@ class Desktop:
         self.driver("answer", box["hwnd"], button_id)
 
     def window(self, timeout=DEFAULT_TIMEOUT):
-        return Window(self, self.driver("wait-window", "--class", STATUS_WINDOW_CLASS, "--timeout",
+        return Window(self, self.driver("wait-window", "--class", self.window_class, "--timeout",
                                         timeout)[0])
 
     def close_all(self):
         """Ends every status window a test left behind (hidden ones too), answering the close
         question with Yes, so that the next test's program is the first instance again."""
-        for info in self.driver("windows", "--class", STATUS_WINDOW_CLASS, "--all"):
+        for info in self.driver("windows", "--class", self.window_class, "--all"):
             self.driver("close", info["hwnd"])
         for box in self.driver("boxes"):
             for yes in [b for b in box["buttons"] if b["id"] in (6, 1)][:1]:
                 self.answer(box, yes["id"])
-        self.driver("wait-gone", "--class", STATUS_WINDOW_CLASS, "--all", "--timeout",
+        self.driver("wait-gone", "--class", self.window_class, "--all", "--timeout",
                     DEFAULT_TIMEOUT)
 
     def screenshot(self, path, rect):
@@ -106,12 +109,13 @@ def wait_until(condition, timeout=DEFAULT_TIMEOUT, interval=0.1):
     raise AssertionError("condition not met in time")
 
 
-STATUS_WINDOW_CLASS = "VarnelQuillory.Status.v1"
 # The window's fifteen controls in the order it creates them (also their Tab and z-order).
 CONTROL_NAMES = ["banner", "title", "status", "details", "explanation", "connect", "name_label",
                  "name", "ticket_label", "ticket", "allow", "toggle", "stop", "close", "prompt"]
-IDS = {"status": 1001, "details": 1002, "stop": 1003, "close": 1004, "ticket": 1005,
-       "connect": 1006, "allow": 1007, "toggle": 1009, "name": 1010}
+# The tests' names for the controls with an id, and the program's (kStatusLineId: "StatusLine").
+ID_NAMES = {"status": "StatusLine", "details": "DetailsText", "stop": "StopSupport",
+            "close": "Close", "ticket": "Ticket", "connect": "Connect", "allow": "Allow",
+            "toggle": "DetailsToggle", "name": "Name"}
 VK_TAB, VK_RETURN, VK_SPACE = 9, 13, 32
 WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
 SCENARIOS = Path(__file__).resolve().parent / "scenarios"
@@ -180,8 +184,8 @@ class Window:
         self.hwnd = info["hwnd"]
 
     def info(self):
-        return next((w for w in self.desktop.driver("windows", "--class", STATUS_WINDOW_CLASS)
-                     if w["hwnd"] == self.hwnd), None)
+        listed = self.desktop.driver("windows", "--class", self.desktop.window_class)
+        return next((w for w in listed if w["hwnd"] == self.hwnd), None)
 
     def controls(self):
         listed = self.desktop.driver("controls", self.hwnd)
@@ -194,17 +198,17 @@ class Window:
                           timeout=timeout)
 
     def set_text(self, name, text):
-        self.desktop.driver("set-text", self.hwnd, IDS[name], text)
+        self.desktop.driver("set-text", self.hwnd, self.desktop.ids[name], text)
 
     def click(self, name):
-        self.desktop.driver("click", self.hwnd, IDS[name])
+        self.desktop.driver("click", self.hwnd, self.desktop.ids[name])
 
     def keys(self, *keys):
         self.desktop.driver("keys", self.hwnd, *keys)
 
     def focus(self):
         focused = self.desktop.driver("focus", self.hwnd)[0]
-        return next((n for n, i in IDS.items() if i == focused.get("id")), None)
+        return next((n for n, i in self.desktop.ids.items() if i == focused.get("id")), None)
 
     def send(self, message, wparam=0, lparam=0):
         return self.desktop.driver("send", self.hwnd, message, wparam, lparam)[0]["result"]

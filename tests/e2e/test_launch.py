@@ -5,7 +5,7 @@ import signal
 
 import pytest
 
-from desktop import CONTROL_NAMES, SC_MINIMIZE, STATUS_WINDOW_CLASS, WM_SYSCOMMAND, wait_until
+from desktop import CONTROL_NAMES, SC_MINIMIZE, WM_SYSCOMMAND, wait_until
 
 OK = 1
 
@@ -38,7 +38,7 @@ def test_a_box_alone_and_the_exit_code(desktop, launch, args, text, icon, code):
     assert (box["text"], box["icon"]) == (text or help_text(desktop.config["default_server_url"]),
                                           icon)
     assert [(b["id"], b["enabled"]) for b in box["buttons"]] == [(OK, True)]
-    assert len(desktop.boxes()) == 1 and desktop.windows(STATUS_WINDOW_CLASS) == []
+    assert len(desktop.boxes()) == 1 and desktop.windows(desktop.window_class) == []
     assert process.running(), "the program must wait for the customer to answer"
     desktop.answer(box, OK)
     assert process.wait() == code
@@ -83,7 +83,7 @@ def test_a_second_start_brings_the_first_forward_and_help_leaves_it_alone(deskto
     wait_until(lambda: window.info()["iconic"])
     assert launch("--requester", "Bob").wait() == 0
     assert not window.info()["iconic"]
-    assert len(desktop.windows(STATUS_WINDOW_CLASS)) == 1 and desktop.boxes() == []
+    assert len(desktop.windows(desktop.window_class)) == 1 and desktop.boxes() == []
     window.close()
     assert first.wait() == 0
 

@@ -190,7 +190,7 @@ def test_started_hidden_never_shows_anything(desktop, launch, simulator, connect
     assert launch().wait() == 0  # a second start: the hidden first instance answers
     simulator.gate("legacy", "end")
     wait_until(lambda: simulator.closed("legacy"))
-    assert desktop.windows("VarnelQuillory.Status.v1") == []
+    assert desktop.windows(desktop.window_class) == []
     assert desktop.boxes() == [] and desktop.driver("file-dialogs") == []
     desktop.close_all()  # no question for a hidden window
     assert hidden.wait() == 0

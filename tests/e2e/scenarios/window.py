@@ -5,8 +5,6 @@ connection (no ticket) uses the gate name "legacy-<step>".
 
   0, 1  the whole session: waiting, consent, viewer, control request, then the agent ends it
         and offers a file in the same reply
-  2     an old server version (version warning); at gate "agent" asks for consent; waits for
-        the customer to close
   3     waits for the customer to close
   4     asks for consent, then offers a file named a/b:c*?.txt; waits for the customer to close
   5     a forged agent name (line breaks, a fake permissions line), consent, the viewer; at gate
@@ -68,7 +66,7 @@ async def scenario(sim):
     if story == "9":
         sim.error_reply(ERRORS[sim.label[1]])
         return
-    sim._override = {"ok": True, "server_version": "0.8.1" if story == "2" else "0.9.2"}
+    sim._override = {"ok": True, "server_version": "0.9.2"}
     sim.request_message = await sim.next("request")
     sim.session["screen_preview"] = story in ("0", "1", "5")  # these offer previews
 
@@ -93,13 +91,12 @@ async def scenario(sim):
         await until_gate(sim, "flood")
         await flood(sim)
         return
-    if story in ("2", "legacy"):
-        await until_gate(sim, "agent")
-        sim.assign_agent("agent-" + story)
-    if story in ("2", "3", "4", "5"):
+    if story in ("3", "4", "5"):
         await sim.until_closed()
         return
     if story == "legacy":
+        await until_gate(sim, "agent")
+        sim.assign_agent("agent-legacy")
         sim.session["file"] = offer("hidden-file", "report.txt")
         await until_gate(sim, "end")
         sim.end("staff_end")
