@@ -11,7 +11,6 @@
 // - every chunk sent to the agent is the picked file's bytes at the offset the server named.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
