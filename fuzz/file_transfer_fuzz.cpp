@@ -11,12 +11,12 @@
 // - every chunk sent to the agent is the picked file's bytes at the offset the server named.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "support/memory_files.h"
 #include "transfer/file_transfer.h"
 
@@ -26,13 +26,6 @@ using varnel::Fault;
 using varnel::JsonObject;
 using varnel::JsonValue;
 using varnel::MemoryDisk;
-
-void Check(bool condition, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "check failed at line %d\n", line);
-  std::abort();
-}
-#define REQUIRE(condition) Check((condition), __LINE__)
 
 class Input {
  public:

@@ -1,6 +1,6 @@
 #pragma once
-// What the session fuzzers share: a check that survives release builds, and the status texts the
-// customer may be shown.
+// What the fuzzers share: a check that survives release builds, and the status texts the customer
+// may be shown.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,8 @@ inline void Require(bool condition, const char* what = "check") {
   std::fprintf(stderr, "failed: %s\n", what);
   std::abort();
 }
+// Names the condition that failed.
+#define REQUIRE(condition) ::varnel::fuzz::Require((condition), #condition)
 
 inline constexpr std::u16string_view kStatusTexts[] = {
     u"Connecting to server...",

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "input/platform_input_injector.h"
 #include "support/fake_input_platform.h"
 #include "util/utf.h"
@@ -22,9 +23,7 @@ namespace {
 
 using namespace varnel;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
+using fuzz::Require;
 
 std::string Number(FuzzedDataProvider& data) {
   static const char* const kEdges[] = {

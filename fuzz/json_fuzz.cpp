@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "json/json.h"
 #include "nlohmann/json.hpp"
 #include "support/counting_heap.h"
@@ -29,9 +30,7 @@ namespace {
 
 using varnel::JsonObject;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
+using varnel::fuzz::Require;
 
 constexpr std::size_t kBytesPerUnit = 16;
 // The small containers still open, up to the depth limit times fifteen members, wait on the

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "launch/launch_options.h"
 #include "launch/server_url_rules.h"
 #include "util/shown_text.h"
@@ -22,9 +23,7 @@ namespace {
 using varnel::LaunchError;
 using varnel::LaunchOptions;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
+using varnel::fuzz::Require;
 
 std::vector<std::u16string> SplitArguments(const std::uint8_t* data, std::size_t size) {
   std::vector<std::u16string> arguments;

@@ -1,6 +1,6 @@
 // Fuzzes what the session makes of a server reply: random replies built from the input, and
 // mutations of real replies (the corpus), go through the typed reply view, the snapshot update
-// and one whole worker turn with fake parts. Checked on every input:
+// and one whole worker turn on the fake desktop. Checked on every input:
 // - nothing crashes, raises out of the worker or trips a sanitizer;
 // - a reply the reading refuses changes nothing in the snapshot;
 // - once finished, the snapshot never changes again;
@@ -24,6 +24,7 @@
 #include "session/session_reply.h"
 #include "session/session_snapshot.h"
 #include "session/session_worker.h"
+#include "support/fake_worker_parts.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -100,78 +101,6 @@ JsonObject RandomReply(FuzzedDataProvider& in) {
   return reply;
 }
 
-// ---- fake parts for one worker turn ----
-
-class InstantClock final : public SessionClock {
- public:
-  TimePoint Now() override { return now_ += std::chrono::milliseconds(100); }
-  bool Pause(const StopEvent& stop_event, std::chrono::milliseconds) override {
-    return stop_event.IsSet();
-  }
-
- private:
-  TimePoint now_{};
-};
-
-// The server answers the handshake, then the fuzzed reply (also to the initial picture), then
-// ends the session.
-class ScriptedConnection final : public Connection {
- public:
-  explicit ScriptedConnection(JsonObject reply) : reply_(std::move(reply)) {}
-  void Connect(const ServerEndpoint&, const StopEvent&) override {}
-  JsonObject Exchange(const JsonObject& request) override {
-    ++exchanges_;
-    if (exchanges_ == 1)
-      return *JsonObject::TryParse(u"{\"ok\":true,\"server_version\":\"0.9.2\"}");
-    if (exchanges_ == 2 || request.GetStringOrEmpty(u"type") == u"initial_preview") return reply_;
-    return *JsonObject::TryParse(u"{\"ok\":true,\"session\":{\"state\":\"ended\"}}");
-  }
-
- private:
-  JsonObject reply_;
-  int exchanges_ = 0;
-};
-
-class FakeScreen final : public Screen {
- public:
-  std::vector<MonitorInfo> ListMonitors() override {
-    return {{u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true}};
-  }
-  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
-    if (id.empty() || id == u"\\\\.\\DISPLAY1") return ListMonitors().front();
-    return std::nullopt;
-  }
-  PreviewFrame CapturePreview(std::u16string_view id) override {
-    const std::optional<MonitorInfo> monitor = FindMonitor(id);
-    if (!monitor) return PreviewFrame{{}, u"Selected monitor is unavailable.", 0, 0, {}, {}};
-    return PreviewFrame{u"cGljdHVyZQ==", {}, 8, 8, monitor->id, monitor->rect};
-  }
-};
-
-// Reads every command the way the real injector must: each element an object.
-class FakeInput final : public InputInjector {
- public:
-  bool ApplyInputs(const JsonArray& inputs, bool, std::u16string_view) override {
-    for (const JsonValue& command : inputs) command.AsObject().GetStringOrEmpty(u"kind");
-    return true;
-  }
-  void ReleaseAll() noexcept override {}
-  void StopInput() noexcept override {}
-  void lock() override {}
-  void unlock() noexcept override {}
-};
-
-class FakeFiles final : public FileTransfer {
- public:
-  std::optional<JsonObject> FileTransferStep(const JsonObject& file, const JsonObject&,
-                                             std::u16string_view, std::u16string_view,
-                                             const StopEvent&) override {
-    if (file.GetStringOrEmpty(u"state") == u"staging") throw FileTransferError("fails");
-    return std::nullopt;
-  }
-  void ResetTransfer() noexcept override {}
-};
-
 void CheckSnapshotUpdate(const JsonObject& reply) {
   SessionSharedState shared;
   shared.UpdateFromReply(
@@ -203,13 +132,29 @@ void CheckSnapshotUpdate(const JsonObject& reply) {
   }
 }
 
+// The server answers the handshake, then the fuzzed reply (also to the initial picture), then
+// ends the session. The injector reads every command the way the real one must: each element an
+// object; the file engine fails on a staging transfer.
 void CheckWorkerTurn(const JsonObject& reply) {
-  SessionWorkerParts parts;
-  parts.connect = [reply] { return std::make_unique<ScriptedConnection>(reply); };
-  parts.screen = std::make_unique<FakeScreen>();
-  parts.input = std::make_unique<FakeInput>();
-  parts.file = std::make_unique<FakeFiles>();
-  parts.clock = std::make_shared<InstantClock>();
+  FakeDesktop desktop;
+  int exchanges = 0;
+  desktop.exchange = [&](const JsonObject& request) {
+    if (++exchanges == 1) return ParsedReply(R"({"ok":true,"server_version":"0.9.2"})");
+    if (exchanges == 2 || request.GetStringOrEmpty(u"type") == u"initial_preview") return reply;
+    return ParsedReply(R"({"ok":true,"session":{"state":"ended"}})");
+  };
+  desktop.input = [](const JsonArray& inputs, bool, std::u16string_view) {
+    for (const JsonValue& command : inputs) command.AsObject().GetStringOrEmpty(u"kind");
+    return true;
+  };
+  desktop.file_step = [](const JsonObject& file, std::u16string_view, std::u16string_view) {
+    if (file.GetStringOrEmpty(u"state") == u"staging") throw FileTransferError("fails");
+    return std::optional<JsonObject>();
+  };
+  SessionWorkerParts parts = desktop.Parts();
+  auto clock = std::make_shared<FakeSessionClock>();
+  clock->step = std::chrono::milliseconds(100);
+  parts.clock = clock;
   SessionWorker worker(LaunchOptions{}, DeviceCredentials{}, std::move(parts));
   worker.Start();
   while (!worker.Snapshot().finished) std::this_thread::yield();

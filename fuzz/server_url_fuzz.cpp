@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_support.h"
 #include "launch/ip_address.h"
 #include "launch/launch_error.h"
 #include "launch/server_url.h"
@@ -23,9 +24,7 @@ namespace {
 using varnel::ServerEndpoint;
 using varnel::ServerUrlFault;
 
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
+using varnel::fuzz::Require;
 
 std::u16string DecodeText(const std::uint8_t* data, std::size_t size, bool utf16) {
   if (!utf16)

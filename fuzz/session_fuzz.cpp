@@ -26,6 +26,7 @@
 #include "net/exchange_rules.h"
 #include "session/session_worker.h"
 #include "support/fake_input_platform.h"
+#include "support/fake_worker_parts.h"
 #include "support/memory_files.h"
 #include "util/utf.h"
 
@@ -130,13 +131,12 @@ class Session {
     platform_ = platform.get();
     platform_->on_event = [this](const SentEvent& e) { OnEvent(e); };
     platform_->on_tool = [this] { Tick(); };
-    SessionWorkerParts parts;
-    parts.connect = [this] { return std::make_unique<Server>(*this); };
-    parts.screen = std::make_unique<OneMonitor>();
+    desktop_.exchange = [this](const JsonObject& request) { return Answer(request); };
+    SessionWorkerParts parts = desktop_.Parts();
     parts.input = std::make_unique<PlatformInputInjector>(
-        std::move(platform), [](std::u16string_view) { return OneMonitor().FindMonitor(u""); });
+        std::move(platform), [this](std::u16string_view id) { return desktop_.FindMonitor(id); });
     parts.file = MakeFileTransfer(std::make_unique<MemoryFiles>(disk_));
-    parts.clock = std::make_shared<PausingClock>();
+    parts.clock = std::make_shared<FakeSessionClock>();  // every reply is prompt
     worker_ =
         std::make_unique<SessionWorker>(LaunchOptions{}, DeviceCredentials{}, std::move(parts));
     std::thread stopper([this] { StopAtTheChosenMoment(); });
@@ -160,35 +160,6 @@ class Session {
   }
 
  private:
-  struct OneMonitor final : Screen {
-    std::vector<MonitorInfo> ListMonitors() override {
-      return {{u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true}};
-    }
-    std::optional<MonitorInfo> FindMonitor(std::u16string_view) override {
-      return ListMonitors().front();
-    }
-    PreviewFrame CapturePreview(std::u16string_view) override {
-      return PreviewFrame{u"cGljdHVyZQ==", {}, 8, 8, u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}};
-    }
-  };
-
-  // Time moves only in the pause between turns, so every reply is prompt.
-  struct PausingClock final : SessionClock {
-    TimePoint Now() override { return now; }
-    bool Pause(const StopEvent& stop_event, std::chrono::milliseconds pause) override {
-      now += pause;
-      return stop_event.IsSet();
-    }
-    TimePoint now{};
-  };
-
-  struct Server final : Connection {
-    explicit Server(Session& s) : session(s) {}
-    void Connect(const ServerEndpoint&, const StopEvent&) override {}
-    JsonObject Exchange(const JsonObject& request) override { return session.Answer(request); }
-    Session& session;
-  };
-
   JsonObject Answer(const JsonObject& request) {
     Tick();
     const SessionSnapshot shown = worker_->Snapshot();
@@ -244,6 +215,7 @@ class Session {
   }
 
   const Script script_;
+  FakeDesktop desktop_;
   std::shared_ptr<MemoryDisk> disk_ = std::make_shared<MemoryDisk>();
   FakeInputClock time_;
   FakeInputPlatform* platform_ = nullptr;

@@ -10,67 +10,10 @@
 #include <thread>
 
 #include "net/network_error.h"
+#include "support/fake_worker_parts.h"
 
 namespace varnel {
 namespace {
-
-// An old server that keeps the session waiting with a file transfer under way, and a connection
-// that, like a real one, takes a while to give up once support is stopped.
-class SlowToStopConnection final : public Connection {
- public:
-  void Connect(const ServerEndpoint&, const StopEvent& stop_event) override { stop_ = &stop_event; }
-  JsonObject Exchange(const JsonObject&) override {
-    if (++exchanges_ > 2) {
-      stop_->WaitFor(std::chrono::seconds(60));
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      throw Cancelled{};
-    }
-    return *JsonObject::TryParse(
-        exchanges_ == 1
-            ? uR"({"ok":true,"server_version":"0.8.1"})"
-            : uR"({"ok":true,"session":{"state":"waiting","id":"r1","screen_preview":false,
-                   "file":{"id":"f1","state":"delivering","direction":"to_customer"}}})");
-  }
-
- private:
-  const StopEvent* stop_ = nullptr;
-  int exchanges_ = 0;
-};
-
-// Stands for the file engine's temporary file: made by the first step, deleted by the reset.
-class MarkerFiles final : public FileTransfer {
- public:
-  explicit MarkerFiles(std::filesystem::path marker) : marker_(std::move(marker)) {}
-  std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
-                                             std::u16string_view, std::u16string_view,
-                                             const StopEvent&) override {
-    std::ofstream(marker_) << "part";
-    return std::nullopt;
-  }
-  void ResetTransfer() noexcept override {
-    std::error_code ignored;
-    std::filesystem::remove(marker_, ignored);
-  }
-
- private:
-  std::filesystem::path marker_;
-};
-
-class NoScreen final : public Screen {
- public:
-  std::vector<MonitorInfo> ListMonitors() override { return {}; }
-  std::optional<MonitorInfo> FindMonitor(std::u16string_view) override { return std::nullopt; }
-  PreviewFrame CapturePreview(std::u16string_view) override { return {}; }
-};
-
-class NoInput final : public InputInjector {
- public:
-  bool ApplyInputs(const JsonArray&, bool, std::u16string_view) override { return true; }
-  void ReleaseAll() noexcept override {}
-  void StopInput() noexcept override {}
-  void lock() override {}
-  void unlock() noexcept override {}
-};
 
 // Runs the window's messages until `done`, for at most a minute.
 template <typename Predicate>
@@ -105,14 +48,32 @@ TEST(StatusWindowTest, WindowsLogoffLeavesNoUnfinishedFileBehind) {
   const std::filesystem::path marker =
       std::filesystem::temp_directory_path() / "quillory-window-test.part";
   std::filesystem::remove(marker);
+  // An old server that keeps the session waiting with a file transfer under way, and a connection
+  // that, like a real one, takes a while to give up once support is stopped. The marker stands
+  // for the engine's temporary file: made by the first step, deleted by the reset.
+  FakeDesktop desktop;
+  int exchanges = 0;
+  desktop.exchange = [&](const JsonObject&) {
+    if (++exchanges > 2) {
+      desktop.connect_stop->WaitFor(std::chrono::seconds(60));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      throw Cancelled{};
+    }
+    return ParsedReply(exchanges == 1 ? R"({"ok":true,"server_version":"0.8.1"})"
+                                      : R"({"ok":true,"session":{"state":"waiting","id":"r1",
+                   "file":{"id":"f1","state":"delivering","direction":"to_customer"}}})");
+  };
+  desktop.file_step = [&](const JsonObject&, std::u16string_view, std::u16string_view) {
+    std::ofstream(marker) << "part";
+    return std::optional<JsonObject>();
+  };
+  desktop.note = [&](const std::string& event) {
+    std::error_code ignored;
+    if (event == "reset_transfer") std::filesystem::remove(marker, ignored);
+  };
   std::unique_ptr<StatusWindow> window;
-  HWND hwnd = CreateLegacyWindow(window, [&marker](const LaunchOptions& launch) {
-    SessionWorkerParts parts;
-    parts.connect = [] { return std::make_unique<SlowToStopConnection>(); };
-    parts.screen = std::make_unique<NoScreen>();
-    parts.input = std::make_unique<NoInput>();
-    parts.file = std::make_unique<MarkerFiles>(marker);
-    return std::make_unique<SessionWorker>(launch, DeviceCredentials{}, std::move(parts));
+  HWND hwnd = CreateLegacyWindow(window, [&desktop](const LaunchOptions& launch) {
+    return std::make_unique<SessionWorker>(launch, DeviceCredentials{}, desktop.Parts());
   });
   ASSERT_NE(hwnd, nullptr);
   ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(marker); }));

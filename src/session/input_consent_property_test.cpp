@@ -20,6 +20,7 @@
 #include "input/platform_input_injector.h"
 #include "session/session_worker.h"
 #include "support/fake_input_platform.h"
+#include "support/fake_worker_parts.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -37,7 +38,7 @@ long long Setting(const char* name, long long fallback) {
 }
 
 // One session: the server, the customer, the screen and the clock, all on the worker's thread.
-class ConsentSession final : public SessionClock {
+class ConsentSession final {
  public:
   struct Stats {
     long long live = 0;     // turns in which control was live
@@ -50,13 +51,24 @@ class ConsentSession final : public SessionClock {
     auto platform = std::make_unique<FakeInputPlatform>(time_);
     platform_ = platform.get();
     platform_->on_event = [this](const SentEvent& e) { Check(e); };
-    SessionWorkerParts parts;
-    parts.connect = [this] { return std::make_unique<Server>(*this); };
-    parts.screen = std::unique_ptr<Screen>(new ScreenPart(*this));
+    desktop_.monitors = {kFakePrimary, kFakeSecond};
+    desktop_.exchange = [this](const JsonObject& request) { return Answer(request); };
+    desktop_.capture = [this](const std::optional<MonitorInfo>& monitor) {
+      captured_ = monitor && Chance(0.9) ? monitor : std::nullopt;
+      if (!captured_) return PreviewFrame{{}, u"Screen capture failed.", 0, 0, {}, {}};
+      return FakePicture(monitor);
+    };
+    desktop_.note = [this](const std::string& event) {
+      if (event == "disconnect") ended_.Set();
+    };
+    clock_->now = FakeSessionClock::TimePoint(milliseconds(time_.Now()));
+    clock_->on_pause = [this](milliseconds pause) {
+      Pass(static_cast<std::uint64_t>(pause.count()));
+    };
+    SessionWorkerParts parts = desktop_.Parts();
     parts.input = std::make_unique<PlatformInputInjector>(
-        std::move(platform), [this](std::u16string_view id) { return FindMonitor(id); });
-    parts.file = std::unique_ptr<FileTransfer>(new FilePart(*this));
-    parts.clock = std::shared_ptr<SessionClock>(std::shared_ptr<void>(), this);
+        std::move(platform), [this](std::u16string_view id) { return desktop_.FindMonitor(id); });
+    parts.clock = clock_;
     worker_ =
         std::make_unique<SessionWorker>(LaunchOptions{}, DeviceCredentials{}, std::move(parts));
     worker_->Start();
@@ -70,58 +82,6 @@ class ConsentSession final : public SessionClock {
   std::string failure;
 
  private:
-  // The worker owns its parts; these forward to the session, which outlives them.
-  struct ScreenPart final : Screen {
-    explicit ScreenPart(ConsentSession& s) : session(s) {}
-    std::vector<MonitorInfo> ListMonitors() override { return session.monitors_; }
-    std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
-      return session.FindMonitor(id);
-    }
-    PreviewFrame CapturePreview(std::u16string_view id) override {
-      return session.CapturePreview(id);
-    }
-    ConsentSession& session;
-  };
-  // The file engine has nothing to do.
-  struct FilePart final : FileTransfer {
-    explicit FilePart(ConsentSession&) {}
-    std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
-                                               std::u16string_view, std::u16string_view,
-                                               const StopEvent&) override {
-      return std::nullopt;
-    }
-    void ResetTransfer() noexcept override {}
-  };
-
-  struct Server final : Connection {
-    explicit Server(ConsentSession& s) : session(s) {}
-    ~Server() override { session.ended_.Set(); }
-    void Connect(const ServerEndpoint&, const StopEvent&) override {}
-    JsonObject Exchange(const JsonObject& request) override { return session.Answer(request); }
-    ConsentSession& session;
-  };
-
-  // ---- the worker's clock ----
-  TimePoint Now() override { return TimePoint(milliseconds(time_.Now())); }
-  bool Pause(const StopEvent& stop_event, milliseconds pause) override {
-    Pass(static_cast<std::uint64_t>(pause.count()));
-    return stop_event.IsSet();
-  }
-
-  // ---- the screen ----
-  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) {
-    for (const MonitorInfo& m : monitors_) {
-      if (id.empty() ? m.primary : m.id == id) return m;
-    }
-    return std::nullopt;
-  }
-  PreviewFrame CapturePreview(std::u16string_view id) {
-    const std::optional<MonitorInfo> monitor = FindMonitor(id);
-    captured_ = monitor && Chance(0.9) ? monitor : std::nullopt;
-    if (!captured_) return PreviewFrame{{}, u"Screen capture failed.", 0, 0, {}, {}};
-    return PreviewFrame{u"cGljdHVyZQ==", {}, 64, 36, monitor->id, monitor->rect};
-  }
-
   bool Chance(double p) { return std::bernoulli_distribution(p)(random_); }
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
 
@@ -129,6 +89,7 @@ class ConsentSession final : public SessionClock {
   // each of its wake times on the way.
   void Pass(std::uint64_t duration) {
     time_.Advance(duration);
+    clock_->now = FakeSessionClock::TimePoint(milliseconds(time_.Now()));
     std::lock_guard<std::mutex> guard(platform_->lock);
     const bool holding = !pressed_.keys.empty() || !pressed_.buttons.empty();
     if (holding && time_.Now() >= platform_->last_accepted + kHoldMilliseconds + 50) {
@@ -165,7 +126,7 @@ class ConsentSession final : public SessionClock {
     json session;
     milliseconds delay{0};
     if (type == u"ticket_connect") {
-      return Reply({{"ok", true}, {"server_version", "0.9.2"}});
+      return ParsedReply(R"({"ok":true,"server_version":"0.9.2"})");
     }
     if (type == u"request") {
       multi_ = Chance(0.5);
@@ -184,7 +145,7 @@ class ConsentSession final : public SessionClock {
     json reply = {{"ok", true}, {"session", session}};
     if (Chance(0.8)) reply["inputs"] = Inputs();
     Pass(static_cast<std::uint64_t>(delay.count()));
-    return Reply(reply);
+    return ParsedReply(reply.dump());
   }
 
   // The next reply's session, and the worker's verdict on it by the rules of control.
@@ -198,7 +159,7 @@ class ConsentSession final : public SessionClock {
     if (Chance(0.03)) selected_ = kMonitorIds[Pick(4)];
     if (Chance(0.02)) revision_ += 1;
     if (Chance(0.02)) {  // a monitor changes its size
-      ScreenRect& rect = monitors_[Pick(2)].rect;
+      ScreenRect& rect = desktop_.monitors[Pick(2)].rect;
       rect.bottom = rect.bottom == 1080 ? 1024 : 1080;
     }
     const bool paused = Chance(0.08), viewing = Chance(0.9), file = Chance(0.06);
@@ -221,7 +182,7 @@ class ConsentSession final : public SessionClock {
     // The rules: a withdrawn grant ends the approval; the first grant after an approval fixes
     // its generation; the agent must have seen the monitor it steers; the reply must be quick.
     const std::u16string selected = Utf8ToUtf16(selected_);
-    const std::optional<MonitorInfo> monitor = FindMonitor(selected);
+    const std::optional<MonitorInfo> monitor = desktop_.FindMonitor(selected);
     const bool stable = !multi_ || (monitor && selected == frame_.monitor_id &&
                                     revision_ == frame_.revision && monitor->rect == frame_.rect);
     if (!allowed_) {
@@ -254,10 +215,6 @@ class ConsentSession final : public SessionClock {
     return inputs;
   }
 
-  static JsonObject Reply(const json& reply) {
-    return *JsonObject::TryParse(Utf8ToUtf16(reply.dump()));
-  }
-
   struct Frame {
     std::u16string monitor_id;
     double revision = -1.0;
@@ -268,14 +225,14 @@ class ConsentSession final : public SessionClock {
   long long& turns_;
   Stats& stats_;
   FakeInputClock time_;
+  FakeDesktop desktop_;  // its monitors are the server's: their sizes change
+  std::shared_ptr<FakeSessionClock> clock_ = std::make_shared<FakeSessionClock>();
   FakeInputPlatform* platform_ = nullptr;
   PressedInput pressed_;  // under platform_->lock once the worker runs
   std::unique_ptr<SessionWorker> worker_;
   StopEvent ended_;
 
   // The server's side.
-  std::vector<MonitorInfo> monitors_{{u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true},
-                                     {u"\\\\.\\DISPLAY2", {1920, 0, 3200, 1024}, false}};
   std::string state_ = "awaiting_consent", generation_ = "g1", selected_;
   bool allowed_ = true, asking_ = true, multi_ = false;
   double revision_ = 0;

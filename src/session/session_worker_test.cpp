@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -22,6 +21,7 @@
 
 #include "net/network_error.h"
 #include "session/wire_messages.h"
+#include "support/fake_worker_parts.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -33,8 +33,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 constexpr milliseconds kPatience{30000};
-const MonitorInfo kPrimary{u"\\\\.\\DISPLAY1", {0, 0, 1920, 1080}, true};
-const MonitorInfo kSecond{u"\\\\.\\DISPLAY2", {1920, 0, 3200, 1024}, false};
 constexpr auto kByName = [](const auto& info) { return std::string(info.param.name); };
 
 // ---- replies ----
@@ -80,68 +78,36 @@ struct StopCase {
   std::size_t sent;
 };
 
-// One worker with a scripted server, and a screen, input injector and file engine that record, in
-// one ordered log, what the worker did. The fixture is the worker's clock.
-class SessionWorkerTest : public ::testing::Test, public SessionClock {
+// One worker with a scripted server on a two-monitor fake desktop that records, in one ordered
+// log, what the worker did. The input injector logs each batch as "live:" or "off:", the monitor
+// and the number of commands.
+class SessionWorkerTest : public ::testing::Test {
  public:
-  TimePoint Now() override { return now; }
-  bool Pause(const StopEvent& stop_event, milliseconds pause) override {
-    Note("pause");
-    now += pause;
-    return stop_event.IsSet();
-  }
-
-  // One fake for every part the worker is built from; each part gets an instance of its own, and
-  // the ones that say goodbye log it when the worker destroys them. The input injector logs each
-  // batch as "live:" or "off:", the monitor and the number of commands; held input must be
-  // released under the injector's lock, which its watchdog shares.
-  struct Fake final : Connection, Screen, InputInjector, FileTransfer {
-    Fake(SessionWorkerTest& test, std::string goodbye = "") : t(test), bye(std::move(goodbye)) {}
-    ~Fake() override {
-      if (!bye.empty()) t.Note(bye);
-    }
-    void Connect(const ServerEndpoint&, const StopEvent&) override { t.Note("connect"); }
-    JsonObject Exchange(const JsonObject& request) override { return t.Answer(request); }
-
-    std::vector<MonitorInfo> ListMonitors() override { return {kPrimary, kSecond}; }
-    std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override {
-      return id == kSecond.id ? kSecond : kPrimary;
-    }
-    PreviewFrame CapturePreview(std::u16string_view id) override {
-      t.Note("capture:" + Utf16ToUtf8(id));
-      const MonitorInfo monitor = *FindMonitor(id);
-      if (t.capture_fails) return PreviewFrame{{}, u"Screen capture failed.", 0, 0, monitor.id, {}};
-      return PreviewFrame{u"cGljdHVyZS0x", {}, 64, 36, monitor.id, monitor.rect};
-    }
-
-    bool ApplyInputs(const JsonArray& inputs, bool allowed, std::u16string_view monitor) override {
-      t.Note(std::string(allowed ? "live:" : "off:") + Utf16ToUtf8(monitor) + ":" +
-             std::to_string(inputs.size()));
-      if (std::exchange(t.input_throws, false)) throw JsonError("not an object");
-      return !std::exchange(t.input_fails, false);
-    }
-    void ReleaseAll() noexcept override {
-      EXPECT_TRUE(locked) << "released without the lock";
-      t.Note("release");
-    }
-    void StopInput() noexcept override { t.Note("stop_input"); }
-    void lock() override { locked = true; }
-    void unlock() noexcept override { locked = false; }
-
-    std::optional<JsonObject> FileTransferStep(const JsonObject&, const JsonObject&,
-                                               std::u16string_view prompt_id,
-                                               std::u16string_view prompt_path,
-                                               const StopEvent&) override {
-      t.Note("file_step:" + Utf16ToUtf8(prompt_id) + ":" + Utf16ToUtf8(prompt_path));
-      if (t.file_fails) throw FileTransferError("Unable to create temporary file");
+  SessionWorkerTest() {
+    desktop.monitors = {kFakePrimary, kFakeSecond};
+    desktop.note = [this](const std::string& event) { Note(event); };
+    desktop.exchange = [this](const JsonObject& request) { return Answer(request); };
+    desktop.capture = [this](const std::optional<MonitorInfo>& monitor) {
+      if (capture_fails) return PreviewFrame{{}, u"Screen capture failed.", 0, 0, {}, {}};
+      return FakePicture(monitor);
+    };
+    desktop.input = [this](const JsonArray& inputs, bool allowed, std::u16string_view monitor) {
+      Note(std::string(allowed ? "live:" : "off:") + Utf16ToUtf8(monitor) + ":" +
+           std::to_string(inputs.size()));
+      if (std::exchange(input_throws, false)) throw JsonError("not an object");
+      return !std::exchange(input_fails, false);
+    };
+    desktop.file_step = [this](const JsonObject&, std::u16string_view id,
+                               std::u16string_view path) -> std::optional<JsonObject> {
+      Note("file_step:" + Utf16ToUtf8(id) + ":" + Utf16ToUtf8(path));
+      if (file_fails) throw FileTransferError("Unable to create temporary file");
       return std::nullopt;
-    }
-    void ResetTransfer() noexcept override { t.Note("reset_transfer"); }
-
-    SessionWorkerTest& t;
-    const std::string bye;
-    std::atomic<bool> locked = false;
-  };
+    };
+    clock->on_pause = [this](milliseconds pause) {
+      Note("pause");
+      clock->now += pause;
+    };
+  }
 
   // ---- the server's side ----
 
@@ -167,7 +133,8 @@ class SessionWorkerTest : public ::testing::Test, public SessionClock {
 
   JsonObject Answer(const JsonObject& request) {
     sent.push_back(json::parse(Utf16ToUtf8(request.Serialize())));
-    sent_at.push_back(std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count());
+    sent_at.push_back(
+        std::chrono::duration_cast<milliseconds>(clock->now.time_since_epoch()).count());
     Note("exchange:" + sent.back().value("type", std::string()));
     if (script.empty()) {
       // A worker that never reaches the end must not spin on the fake clock until the limit.
@@ -178,20 +145,16 @@ class SessionWorkerTest : public ::testing::Test, public SessionClock {
     const auto [reply, hook, delay] = std::move(script.front());
     script.pop_front();
     if (hook) hook();
-    now += delay;
+    clock->now += delay;
     if (reply.is_string()) throw NetworkError(Utf8ToUtf16(reply.get<std::string>()));
-    return *JsonObject::TryParse(Utf8ToUtf16(reply.dump()));
+    return ParsedReply(reply.dump());
   }
 
   // ---- running ----
 
   void Start() {
-    SessionWorkerParts parts;
-    parts.connect = [this] { return std::make_unique<Fake>(*this, "disconnect"); };
-    parts.screen = std::make_unique<Fake>(*this);
-    parts.input = std::make_unique<Fake>(*this, "input_destroyed");
-    parts.file = std::make_unique<Fake>(*this);
-    parts.clock = std::shared_ptr<SessionClock>(std::shared_ptr<void>(), this);  // not owned
+    SessionWorkerParts parts = desktop.Parts();
+    parts.clock = clock;
     parts.thread_enter = [this] {
       if (enter_fails) throw std::runtime_error("CoInitializeEx failed");
     };
@@ -206,6 +169,7 @@ class SessionWorkerTest : public ::testing::Test, public SessionClock {
   SessionSnapshot Finish() {
     EXPECT_TRUE(left.WaitFor(kPatience)) << "the session never ended";
     worker->Stop();
+    EXPECT_EQ(desktop.unlocked_releases, 0) << "held input released without the lock";
     return worker->Snapshot();
   }
   SessionSnapshot Run() {
@@ -245,7 +209,8 @@ class SessionWorkerTest : public ::testing::Test, public SessionClock {
 
   // Set before Start; afterwards only the worker's thread touches them, until it is joined.
   LaunchOptions options;
-  TimePoint now{};
+  FakeDesktop desktop;
+  std::shared_ptr<FakeSessionClock> clock = std::make_shared<FakeSessionClock>();
   std::deque<std::tuple<json, std::function<void()>, milliseconds>> script;
   std::function<json(const json&)> respond;  // once the script is used up
   bool capture_fails = false, input_fails = false, input_throws = false, file_fails = false;
@@ -352,7 +317,7 @@ TEST_F(SessionWorkerTest, FramesArePacedFromTheLastFramesReplyAndWholeWhenTheVie
   Prompt(SupportPrompt(), u"c-1", true);
   respond = [this](const json& message) {
     const std::size_t frames = Count("exchange:preview_frame");
-    if (message["type"] == "preview_frame" && frames == 1) now += milliseconds(300);
+    if (message["type"] == "preview_frame" && frames == 1) clock->now += milliseconds(300);
     capture_fails = frames == 2;
     if (frames == 6) return Reply(Session("ended"));
     return Reply(Active({{"preview_has_frame", frames != 5}}));

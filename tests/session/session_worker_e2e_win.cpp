@@ -1,11 +1,11 @@
 // One whole support session under Wine: the real session worker and the real WinHTTP WebSocket
-// connection against the support-server simulator, with a fake screen and input and the real file
-// engine (saving into a given folder, picking a given file); with --real, the program's real screen
-// capture and input injector instead of the fakes.
-// The consent prompts are answered "Allow" as soon as they open. Prints what the customer's side
-// saw, and what the turns cost, as one JSON object on stdout. tests/simulator/run_session_e2e.py
-// runs it as the end-to-end test; bench/session_turns_wine.py runs it against an instant server
-// for the turn rate and the CPU time per turn.
+// connection against the support-server simulator, with the fake desktop's screen and input and the
+// real file engine (saving into a given folder, picking a given file); with --real, the program's
+// real screen capture and input injector instead of the fakes. The consent prompts are answered
+// "Allow" as soon as they open. Prints what the customer's side saw, and what the turns cost, as
+// one JSON object on stdout. tests/simulator/run_session_e2e.py runs it as the end-to-end test;
+// bench/session_turns_wine.py runs it against an instant server for the turn rate and the CPU time
+// per turn.
 //
 // With --sample-every N it also samples, every N turns and at the end, the working set, the
 // private bytes and the process's kernel and GDI object counts (tests/session/run_soak.py).
@@ -33,6 +33,7 @@
 #include "net/websocket_connection_win.h"
 #include "screen/screen_win.h"
 #include "session/session_worker.h"
+#include "support/fake_worker_parts.h"
 #include "transfer/file_platform_win.h"
 #include "util/base64_win.h"
 #include "util/utf.h"
@@ -40,40 +41,6 @@
 
 namespace varnel {
 namespace {
-
-constexpr ScreenRect kDesktop{0, 0, 1600, 1000};
-
-// One monitor; the picture ("picture-N" in Base64) changes every second capture, so the agent sees
-// both new and unchanged frames.
-class FakeScreen final : public Screen {
- public:
-  std::vector<MonitorInfo> ListMonitors() override { return {Monitor()}; }
-  std::optional<MonitorInfo> FindMonitor(std::u16string_view id) override { return Lookup(id); }
-  PreviewFrame CapturePreview(std::u16string_view id) override {
-    PreviewFrame frame;
-    const std::optional<MonitorInfo> monitor = Lookup(id);
-    if (!monitor) {
-      frame.error = u"Selected monitor is unavailable.";
-      return frame;
-    }
-    frame.monitor_id = monitor->id;
-    frame.rect = monitor->rect;
-    const std::string picture = "picture-" + std::to_string(captures_++ / 2);
-    frame.jpeg =
-        EncodeBase64({reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size()});
-    frame.width = 160;
-    frame.height = 100;
-    return frame;
-  }
-
- private:
-  static MonitorInfo Monitor() { return MonitorInfo{u"\\\\.\\DISPLAY1", kDesktop, true}; }
-  static std::optional<MonitorInfo> Lookup(std::u16string_view id) {
-    if (id.empty() || id == Monitor().id) return Monitor();
-    return std::nullopt;
-  }
-  int captures_ = 0;
-};
 
 // The worker looks up the selected monitor once per turn: this counts and times the turns of any
 // screen. Only the first and last times are kept, so a long run costs nothing per turn.
@@ -198,25 +165,6 @@ struct InputCounts {
   std::atomic<int> live_batches{0}, live_commands{0}, refused_commands{0};
 };
 
-class RecordingInput final : public InputInjector {
- public:
-  explicit RecordingInput(std::shared_ptr<InputCounts> counts) : counts_(std::move(counts)) {}
-  bool ApplyInputs(const JsonArray& inputs, bool allowed, std::u16string_view) override {
-    if (allowed) ++counts_->live_batches;
-    (allowed ? counts_->live_commands : counts_->refused_commands) +=
-        static_cast<int>(inputs.size());
-    return true;
-  }
-  void ReleaseAll() noexcept override {}
-  void StopInput() noexcept override {}
-  void lock() override { lock_.lock(); }
-  void unlock() noexcept override { lock_.unlock(); }
-
- private:
-  std::mutex lock_;
-  std::shared_ptr<InputCounts> counts_;  // outlives the injector, which Stop destroys
-};
-
 // The process's largest working set so far, in MiB.
 double PeakWorkingSetMb() {
   PROCESS_MEMORY_COUNTERS counters{};
@@ -239,23 +187,37 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
                                 u"0123456789abcdef0123456789abcdef"
                                 u"0123456789abcdef0123456789abcdef"};
 
-  auto screen =
-      std::make_unique<TurnClock>(real ? MakeWindowsScreen() : std::make_unique<FakeScreen>());
+  FakeDesktop desktop;  // outlives the worker
+  // One monitor; the picture ("picture-N" in Base64) changes every second capture, so the agent
+  // sees both new and unchanged frames.
+  desktop.monitors = {MonitorInfo{u"\\\\.\\DISPLAY1", {0, 0, 1600, 1000}, true}};
+  desktop.capture = [captures = 0](const std::optional<MonitorInfo>& monitor) mutable {
+    PreviewFrame frame = FakePicture(monitor);
+    if (!monitor) return frame;
+    const std::string picture = "picture-" + std::to_string(captures++ / 2);
+    frame.jpeg =
+        EncodeBase64({reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size()});
+    frame.width = 160;
+    frame.height = 100;
+    return frame;
+  };
+  InputCounts counts;
+  desktop.input = [&counts](const JsonArray& inputs, bool allowed, std::u16string_view) {
+    if (allowed) ++counts.live_batches;
+    (allowed ? counts.live_commands : counts.refused_commands) += static_cast<int>(inputs.size());
+    return true;
+  };
+  SessionWorkerParts parts = desktop.Parts();
+  auto screen = std::make_unique<TurnClock>(real ? MakeWindowsScreen() : std::move(parts.screen));
   TurnClock* clock = screen.get();
-  const auto counts = std::make_shared<InputCounts>();
-  std::unique_ptr<InputInjector> input;
+  parts.screen = std::move(screen);
   if (real) {
     // The injector's own monitor lookup, so that it does not count as a turn.
     std::shared_ptr<Screen> lookup = MakeWindowsScreen();
-    input = MakeWindowsInputInjector(
+    parts.input = MakeWindowsInputInjector(
         [lookup](std::u16string_view id) { return lookup->FindMonitor(id); });
-  } else {
-    input = std::make_unique<RecordingInput>(counts);
   }
-  SessionWorkerParts parts;
   parts.connect = MakeWebSocketConnectionFactory();
-  parts.screen = std::move(screen);
-  parts.input = std::move(input);
   parts.file = MakeWindowsFileTransfer();
   parts.thread_enter = [] {
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
@@ -310,9 +272,9 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
   const double process_cpu = ProcessCpuMilliseconds() - process_cpu_before;
   if (sample_every > 0) samples.push_back(Sample(clock->turns()));
 
-  nlohmann::json report = {{"live_batches", counts->live_batches.load()},
-                           {"live_commands", counts->live_commands.load()},
-                           {"refused_commands", counts->refused_commands.load()}};
+  nlohmann::json report = {{"live_batches", counts.live_batches.load()},
+                           {"live_commands", counts.live_commands.load()},
+                           {"refused_commands", counts.refused_commands.load()}};
   report["status_text"] = Utf16ToUtf8(snapshot.status_text);
   report["finished"] = snapshot.finished;
   report["timed_out"] = timed_out;
