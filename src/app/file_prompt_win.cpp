@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/status_window_win.h"
+#include "transfer/file_transfer.h"
 #include "util/wide_win.h"
 
 namespace varnel {
@@ -17,7 +18,8 @@ namespace {
 
 constexpr std::size_t kPathUnits = 32768;
 constexpr wchar_t kFilter[] = L"All files\0*.*\0";  // the literal adds the closing NUL
-constexpr wchar_t kPickTitle[] = L"Select a file to send to the support agent (up to 200 MB)";
+constexpr std::u16string_view kPickTitleStart =
+    u"Select a file to send to the support agent (up to ";
 constexpr wchar_t kSaveTitle[] = L"Save file from support agent - choose a new filename";
 constexpr wchar_t kExistsText[] = L"That file already exists. Choose a different filename.";
 constexpr wchar_t kExistsCaption[] = L"Choose a new filename";
@@ -37,7 +39,9 @@ std::u16string StatusWindow::ChooseTransferFile(bool pick, const std::u16string&
   dialog.lpstrFilter = kFilter;
   dialog.lpstrFile = path.data();
   dialog.nMaxFile = static_cast<DWORD>(kPathUnits);
-  dialog.lpstrTitle = pick ? kPickTitle : kSaveTitle;
+  const std::u16string pick_title =
+      std::u16string(kPickTitleStart) + std::u16string(kLargestFileText) + u")";
+  dialog.lpstrTitle = pick ? Wide(pick_title) : kSaveTitle;
   dialog.Flags = OFN_EXPLORER | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_DONTADDTORECENT |
                  (pick ? OFN_FILEMUSTEXIST : 0);
 

@@ -47,14 +47,15 @@ void SessionActions::StartSession() {
   if (stopping_) return;
   if (worker_ && !worker_->Snapshot().finished) return;
   if (!options_.legacy_auto_connect) {
-    options_.support_ticket = window_.Text(kTicketField, 7);
+    options_.support_ticket = window_.Text(kTicketField, kTicketLength + 1);
     if (!IsValidTicket(options_.support_ticket)) {
       window_.Notice(std::u16string(kTicketRefusedText));
       if (window_.Alive()) window_.Focus(kTicketField);
       return;
     }
     if (options_.customer_name_required) {
-      const std::optional<std::u16string> name = AcceptCustomerName(window_.Text(kNameField, 129));
+      const std::optional<std::u16string> name =
+          AcceptCustomerName(window_.Text(kNameField, kNameMaxLength + 1));
       if (!name) {
         window_.Notice(std::u16string(kNameRefusedText));
         if (window_.Alive()) window_.Focus(kNameField);

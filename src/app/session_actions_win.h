@@ -2,6 +2,7 @@
 // What the customer's clicks do to the support session: Connect, Allow, Stop Support, closing the
 // window, and the refresh that shows the worker's snapshot every 100 ms. The session's state
 // lives here; the window only carries the results out through SessionWindow.
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -28,7 +29,7 @@ WorkerFactory MakeProgramWorkerFactory();
 class SessionWindow {
  public:
   virtual bool Alive() const = 0;
-  virtual std::u16string Text(WindowControl control, int max_units) const = 0;
+  virtual std::u16string Text(WindowControl control, std::size_t max_units) const = 0;
   virtual void SetText(WindowControl control, const std::u16string& text) = 0;
   virtual void SetTitle(const std::u16string& title) = 0;
   virtual bool Enabled(WindowControl control) const = 0;

@@ -25,9 +25,11 @@ namespace {
 
 constexpr char16_t kLaunchErrorHint[] = u"\n\nRun with --help to view the required arguments.";
 constexpr char16_t kStartupFailedText[] =
-    u"Unable to start Quillory. Check your Windows permissions and system environment.";
+    u"Unable to start " QUILLORY_PRODUCT_NAME
+    ". Check your Windows permissions and system environment.";
 constexpr char16_t kAlreadyRunningText[] =
-    u"Quillory is already running but is not ready or is not responding. Please try again "
+    u"" QUILLORY_PRODUCT_NAME
+    " is already running but is not ready or is not responding. Please try again "
     u"shortly.";
 constexpr int kActivationAttempts = 80;
 constexpr DWORD kActivationRetryMs = 25;
@@ -70,7 +72,7 @@ std::u16string BuildInstanceLockName() {
     ThrowLastError("User identity unavailable");
   }
   const LocalMemory<LPWSTR> text(raw_text);
-  return u"Local\\VarnelQuillory." + FromWide(text.get());
+  return u"Local\\" QUILLORY_SYSTEM_NAME "." + FromWide(text.get());
 }
 
 struct InstanceSearch {

@@ -15,8 +15,6 @@ namespace varnel {
 namespace {
 
 constexpr std::u16string_view kAgentEndedReason = u"staff_end";
-constexpr std::size_t kTicketLength = 6;
-constexpr std::size_t kNameMaxLength = 128;
 
 // The blanks the name field's text is trimmed of; anything else at its ends is kept.
 bool IsTrimmedBlank(char16_t unit) {

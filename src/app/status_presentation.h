@@ -7,14 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "build_config.h"
 #include "launch/launch_options.h"
 #include "session/session_snapshot.h"
 
 namespace varnel {
 
 // Fixed texts of the window. The status texts the worker publishes are in session_snapshot.h.
-inline constexpr std::u16string_view kWindowTitle = u"Quillory";
-inline constexpr std::u16string_view kWindowTitlePrefix = u"Quillory - ";
+inline constexpr std::u16string_view kWindowTitle = u"" QUILLORY_PRODUCT_NAME;
+inline constexpr std::u16string_view kWindowTitlePrefix = u"" QUILLORY_PRODUCT_NAME " - ";
 inline constexpr std::u16string_view kEntryStatusText =
     u"Call your support agent and enter the ticket they provide.";
 inline constexpr std::u16string_view kConnectText = u"Connect";
@@ -54,6 +55,12 @@ std::u16string SanitizeSuggestedFileName(std::u16string_view name);
 // Lines are joined by CR LF, with none at the end.
 std::u16string ComposeDetailsText(const LaunchOptions& options, const SessionSnapshot& shown);
 
+// What the entry fields take: the ticket's digits, the customer's name, and for company 2 the
+// market and store names the name field shows instead.
+inline constexpr std::size_t kTicketLength = 6;
+inline constexpr std::size_t kNameMaxLength = 128;
+inline constexpr std::size_t kCompanyTwoNameFieldLength = 2048;
+
 // Company 2 without a name to ask for: the name field shows the market and store, read-only.
 bool IsCompanyTwoIdentity(const LaunchOptions& options);
 
@@ -65,9 +72,9 @@ std::u16string CustomerNameFieldText(const LaunchOptions& options);
 bool IsValidTicket(std::u16string_view ticket);
 
 // The typed customer name, with surrounding blanks (space, tab, CR, LF) removed, or nothing when
-// it is refused: blank, longer than 128 units, only white space, or holding a control character.
-// Pass everything the field holds (the window reads at most 129 units, so a longer name is
-// refused).
+// it is refused: blank, longer than kNameMaxLength units, only white space, or holding a control
+// character. Pass everything the field holds (the window reads one unit more than the limit, so a
+// longer name is refused).
 std::optional<std::u16string> AcceptCustomerName(std::u16string_view typed);
 
 // The window's own state the refresh depends on.

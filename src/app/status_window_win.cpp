@@ -282,8 +282,9 @@ bool StatusWindow::CreateControls() {
   if (std::ranges::find(controls_, nullptr) != controls_.end()) return false;
   if (!entry_mode) EnableWindow(Control(kConnect), FALSE);
   EnableWindow(Control(kAllow), FALSE);
-  SendMessageW(Control(kNameField), EM_SETLIMITTEXT, company_two ? 2048 : 128, 0);
-  SendMessageW(Control(kTicketField), EM_SETLIMITTEXT, 6, 0);
+  SendMessageW(Control(kNameField), EM_SETLIMITTEXT,
+               company_two ? kCompanyTwoNameFieldLength : kNameMaxLength, 0);
+  SendMessageW(Control(kTicketField), EM_SETLIMITTEXT, kTicketLength, 0);
   CreateFonts();
   LayoutControls();
   return true;

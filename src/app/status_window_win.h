@@ -98,8 +98,8 @@ class StatusWindow final : private SessionWindow {
 
   // SessionWindow: what the session actions do to the window.
   bool Alive() const override { return hwnd() != nullptr; }
-  std::u16string Text(WindowControl control, int max_units) const override {
-    return ControlText(Control(control), max_units);
+  std::u16string Text(WindowControl control, std::size_t max_units) const override {
+    return ControlText(Control(control), static_cast<int>(max_units));
   }
   void SetText(WindowControl control, const std::u16string& text) override {
     ApplyText(Control(control), text);

@@ -3,10 +3,12 @@
 // that automation, WM_COMMAND and a second start find it by. tests/e2e/CMakeLists.txt reads this
 // file into the end-to-end tests' configuration, so keep each id as `kNameId = number,`.
 
+#include "build_config.h"
+
 namespace varnel {
 
-inline constexpr wchar_t kStatusWindowClass[] = L"VarnelQuillory.Status.v1";
-inline constexpr wchar_t kActivationMessageName[] = L"VarnelQuillory.Activate.v1";
+inline constexpr wchar_t kStatusWindowClass[] = L"" QUILLORY_SYSTEM_NAME ".Status.v1";
+inline constexpr wchar_t kActivationMessageName[] = L"" QUILLORY_SYSTEM_NAME ".Activate.v1";
 
 enum ControlId : int {
   kStatusLineId = 1001,

@@ -264,7 +264,8 @@ LaunchOptions ParseLaunchOptions(const std::vector<std::u16string>& arguments) {
 
 std::u16string LaunchHelpText() {
   std::u16string text =
-      u"Quillory.exe\n"
+      u"" QUILLORY_PRODUCT_NAME
+      ".exe\n"
       u"\n"
       u"Standalone (company 1): enter your name and the six-digit ticket from your support "
       u"agent.\n"

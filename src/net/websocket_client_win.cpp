@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "build_config.h"
 #include "net/exchange_rules.h"
 #include "net/winhttp_functions_win.h"
 #include "util/wide_win.h"
@@ -85,7 +86,7 @@ void WebSocketClient::Open(const ServerEndpoint& endpoint) {
   if (WinHttp() == nullptr) Fail(u"Unable to initialize WinHTTP.");
   // Only wss may go through a proxy: a local ws:// connection must never leave the machine.
   http_session_.reset(
-      WinHttp()->Open(L"VarnelQuillory/0.5",
+      WinHttp()->Open(L"" QUILLORY_SYSTEM_NAME "/0.5",
                       secure ? WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
   if (http_session_.get() == nullptr ||

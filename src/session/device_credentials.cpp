@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "build_config.h"
 #include "util/hex.h"
 
 namespace varnel {
@@ -15,7 +16,7 @@ constexpr std::size_t kTokenLength = 2 * kTokenBytes;
 }  // namespace
 
 std::u16string CredentialTargetName(std::u16string_view origin) {
-  return u"VarnelQuillory/v1/" + std::u16string(origin);
+  return u"" QUILLORY_SYSTEM_NAME "/v1/" + std::u16string(origin);
 }
 
 std::u16string HexEncode(std::span<const std::uint8_t> bytes) {

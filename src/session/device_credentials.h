@@ -25,7 +25,7 @@ inline constexpr std::size_t kTokenBytes = 32;
 // The stored secret: the token's 64 UTF-16 units, little-endian, no terminator.
 inline constexpr std::size_t kTokenBlobBytes = 128;
 
-// The secret store's key for one server origin: "VarnelQuillory/v1/" + origin.
+// The secret store's key for one server origin: QUILLORY_SYSTEM_NAME "/v1/" + origin.
 std::u16string CredentialTargetName(std::u16string_view origin);
 
 // Two characters from "0123456789abcdef" per byte, high nibble first.
