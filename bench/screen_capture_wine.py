@@ -20,8 +20,8 @@ import sys
 from PIL import Image, ImageDraw, ImageFilter
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "screen"))
-from private_display import PrivateDisplay, PrivatePrefix  # noqa: E402
+sys.path.insert(0, str(ROOT / "tests" / "wine"))
+from private_display import PrivateDisplay  # noqa: E402
 
 
 def desktop_picture():
@@ -67,18 +67,11 @@ def main():
     picture = work / "desktop.bgrx"
     picture.write_bytes(desktop_picture())
 
-    prefix = PrivatePrefix(ROOT, work / "wine")
-    display = PrivateDisplay("1920x1080")
     wine_result = work / "wine.json"
-    try:
-        with open(work / "wine.log", "wb") as log:
-            subprocess.run(["/usr/bin/wine", str(args.exe), str(picture), str(wine_result),
-                            str(args.frames)], env=prefix.environment(display), check=True,
-                           stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                           timeout=1800)
-    finally:
-        prefix.stop_server()
-        display.stop()
+    with PrivateDisplay(work / "wine", ROOT / "build/windows/wine", "1920x1080", ()) as display, \
+            open(work / "wine.log", "wb") as log:
+        display.run("/usr/bin/wine", str(args.exe), str(picture), str(wine_result),
+                    str(args.frames), check=True, timeout=1800, stdout=log, stderr=log)
     floor_result = work / "floor.json"
     subprocess.run([str(args.floor), str(picture), str(floor_result), str(args.frames)],
                    check=True, timeout=1800)

@@ -10,14 +10,12 @@ Figures only: it fails only when the session itself fails.
 """
 
 import argparse
-import json
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "simulator"))
-from run_session_e2e import run_client, start_simulator  # noqa: E402
+from run_session_e2e import entries, session  # noqa: E402
 
 
 def main() -> int:
@@ -27,21 +25,15 @@ def main() -> int:
     parser.add_argument("--turns", type=int, default=200)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="quillory-turns-") as folder:
-        work = Path(folder)
-        simulator, port, transcript = start_simulator(work, "instant.py", f"turns={args.turns}")
-        try:
-            report = run_client(args, port, work, seconds=args.turns // 5 + 60)
-        finally:
-            if simulator.poll() is None:
-                simulator.terminate()
-            simulator.wait(timeout=30)
-        entries = [json.loads(line) for line in transcript.read_text().splitlines()]
-    talk = [e for e in entries if e["dir"] in ("client", "server")]
+        code, report, transcript = session(args, Path(folder), "instant.py", f"turns={args.turns}",
+                                           seconds=args.turns // 5 + 60)
+        lines = entries(transcript)
+    talk = [e for e in lines if e["dir"] in ("client", "server")]
     # Round trip as the simulator sees it is nil; the client's side of it is in the turn time.
     replies = [e["t"] for e in talk if e["dir"] == "server"]
     requests = [e["t"] for e in talk if e["dir"] == "client"]
     gaps = sorted(b - a for a, b in zip(replies[2:], requests[3:]))
-    if not report.get("finished") or "turns_per_second" not in report:
+    if code or not report.get("finished") or "turns_per_second" not in report:
         print(f"session failed: {report}")
         return 1
     print(f"turns:                    {report['turns']}")

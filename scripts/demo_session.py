@@ -1,15 +1,12 @@
 #!/usr/bin/python3
-"""The customer's side of the demo session (tests/simulator/scenarios/demo_session.py).
+"""The demo session (tests/simulator/scenarios/demo_session.py), started by scripts/demo.
 
-    demo_session.py target CONFIG_JSON         prints click_x click_y: a point inside Notepad's
-                                               text area, in the agent's 0..65535 units over
-                                               the primary monitor
-    demo_session.py play CONFIG_JSON OUT TICKET  plays the customer on the virtual display:
-                                               connects, allows support and control, saves the
-                                               agent's file, picks one to send, acknowledges the
-                                               end; a screenshot of each step goes into OUT
-    demo_session.py report OUT                 decodes the previews the agent received into
-                                               OUT/previews/*.jpg and prints a summary
+    demo_session.py session CONFIG_JSON OUT [--headless]
+        starts Notepad (the agent's target), the simulator and Quillory.exe; headless, plays the
+        customer on the virtual display (connects, allows support and control, saves the agent's
+        file, picks one to send, acknowledges the end) with a screenshot of each step in OUT;
+        otherwise prints the ticket for you to type. Then decodes the previews the agent received
+        into OUT/previews/*.jpg and prints a summary; exits with the program's exit code.
 
 CONFIG_JSON names wine_run (a script running a Windows program in the demo's prefix) and bin.
 """
@@ -17,12 +14,13 @@ import base64
 import hashlib
 import json
 import os
+import random
 import subprocess
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from desktop import Desktop, wait_until  # noqa: E402
+from desktop import Desktop, Server, wait_until  # noqa: E402
 
 LONG = 60  # seconds for a window or box to appear; a busy machine may be slow
 FOR_THE_AGENT = "for-the-agent.txt"
@@ -48,8 +46,9 @@ def notepad_text(desktop):
     return edits[0]["text"] if edits else None
 
 
-def target(config):
-    desktop = Desktop(config)
+def target(desktop, config):
+    """A point inside Notepad's text area, in the agent's 0..65535 units over the primary
+    monitor."""
     notepad = desktop.driver("wait-window", "--class", "Notepad", "--timeout", LONG)[0]
     edit = next(c for c in desktop.driver("controls", notepad["hwnd"]) if c["class"] == "Edit")
     left, top = edit["rect"][0], edit["rect"][1]
@@ -59,11 +58,10 @@ def target(config):
                                             env=display).stdout.split())
     # Near the top left of the text area, clear of the status window in the middle.
     x, y = left + 120, top + 80
-    print(x * 65535 // (width - 1), y * 65535 // (height - 1))
+    return x * 65535 // (width - 1), y * 65535 // (height - 1)
 
 
-def play(config, out, ticket):
-    desktop = Desktop(config)
+def play(desktop, out, ticket):
     window = desktop.window(timeout=LONG)
     step = [0]
 
@@ -121,50 +119,56 @@ def play(config, out, ticket):
 def report(out):
     previews = out / "previews"
     previews.mkdir(exist_ok=True)
-    count = 0
-    for entry in transcript(out):
-        msg = entry.get("msg") or {}
-        if entry.get("dir") == "client" and msg.get("jpeg"):
-            count += 1
-            monitor = "".join(c if c.isalnum() else "_" for c in msg.get("monitor_id", ""))
-            name = f"{count:03d}-{msg['type']}{'-' + monitor if monitor else ''}.jpg"
-            (previews / name).write_bytes(base64.b64decode(msg["jpeg"]))
-    client = [e for e in transcript(out) if e.get("dir") == "client"]
+    lines = transcript(out)
+    pictures = [e["msg"] for e in lines
+                if e.get("dir") == "client" and e.get("msg", {}).get("jpeg")]
+    for count, msg in enumerate(pictures, 1):
+        monitor = "".join(c if c.isalnum() else "_" for c in msg.get("monitor_id", ""))
+        (previews / f"{count:03d}-{msg['type']}{'-' * bool(monitor)}{monitor}.jpg").write_bytes(
+            base64.b64decode(msg["jpeg"]))
     print(f"== summary ({out})")
-    print(f"   {len(client)} messages from the client; {count} previews in {previews}")
+    print(f"   {sum(e.get('dir') == 'client' for e in lines)} messages from the client; "
+          f"{len(pictures)} previews in {previews}")
     print("   the agent's stages: " + ", ".join(n["stage"] for n in notes(out) if "stage" in n))
-    for note in notes(out, "offered"):
-        saved = out / "received" / "notes.txt"
-        same = saved.exists() and hashlib.sha256(saved.read_bytes()).hexdigest() == note["sha256"]
-        print(f"   file to the customer: delivered={note['delivered']}, "
-              f"{'saved byte-identical as ' + str(saved) if same else 'not found as sent'}")
-    for note in notes(out, "requested"):
-        if note.get("received"):
-            picked = out / FOR_THE_AGENT
-            same = picked.exists() and hashlib.sha256(picked.read_bytes()).hexdigest() == note[
-                "sha256"]
-            print(f"   file to the agent: {note['name']}, {note['size']} bytes"
-                  f"{', byte-identical' if same else ''}")
-        else:
-            print("   file to the agent: none (the customer cancelled)")
-    errors = [e["error"] for e in transcript(out) if e.get("event") == "scenario_error"]
+    for note, path in [(n, out / "received" / "notes.txt") for n in notes(out, "offered")] + [
+            (n, out / FOR_THE_AGENT) for n in notes(out, "requested")]:
+        same = path.exists() and hashlib.sha256(path.read_bytes()).hexdigest() == note.get("sha256")
+        print(f"   file {path.name}: {'the same at both ends' if same else 'not moved whole'}")
+    errors = [e["error"] for e in lines if e.get("event") == "scenario_error"]
+    done = any(e.get("event") == "scenario_done" for e in lines)
     print("   scenario: " + ("failed: " + "; ".join(errors) if errors else
-                              "ran to its end" if any(e.get("event") == "scenario_done"
-                                                      for e in transcript(out)) else "unfinished"))
+                              "ran to its end" if done else "unfinished"))
 
 
-def main():
-    command = sys.argv[1]
-    if command == "target":
-        target(json.loads(Path(sys.argv[2]).read_text()))
-    elif command == "play":
-        play(json.loads(Path(sys.argv[2]).read_text()), Path(sys.argv[3]), sys.argv[4])
-    elif command == "report":
-        report(Path(sys.argv[2]))
-    else:
-        raise SystemExit(__doc__)
+def session(config, out, headless):
+    desktop = Desktop(config)
+    subprocess.Popen([desktop.wine_run, "notepad.exe"], stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    x, y = target(desktop, config)
+    ticket = f"{random.randrange(1000000):06d}"
+    server = Server(out, "demo_session.py", {"ticket": ticket, "click_x": x, "click_y": y,
+                                             "text": "QUILLORY", "wait_timeout": 600}, 1)
+    try:
+        program = desktop.start_quillory("--server-url", server.url, "--allow-insecure-local")
+        if headless:
+            print(f"== a support session with ticket {ticket}, played as the customer:")
+            play(desktop, out, ticket)
+        else:
+            print(f"== Quillory is open: type any name and the ticket {ticket}, then press Connect.\n"
+                  "   The simulated agent asks for your approval, views your screen, asks for\n"
+                  "   control, clicks into Notepad and types there, offers you a file to save,\n"
+                  "   asks you for one and ends the session.")
+        code = program.process.wait()
+    finally:
+        server.stop(10)
+    report(out)
+    print(f"== Quillory exited with code {code}; transcript: {out / 'transcript.jsonl'}")
+    return code
 
 
 if __name__ == "__main__":
     os.environ.setdefault("LC_ALL", "C.UTF-8")
-    main()
+    if len(sys.argv) < 4 or sys.argv[1] != "session":
+        raise SystemExit(__doc__)
+    sys.exit(session(json.loads(Path(sys.argv[2]).read_text()), Path(sys.argv[3]),
+                     sys.argv[4:] == ["--headless"]))

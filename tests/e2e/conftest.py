@@ -14,8 +14,8 @@ def launch(desktop):
     left (so the next test starts a first instance) and ends the processes it started."""
     started = []
 
-    def start(*args, hidden=False):
-        started.append(desktop.start_quillory(*args, hidden=hidden))
+    def start(*args, **how):
+        started.append(desktop.start_quillory(*args, **how))
         return started[-1]
 
     yield start
@@ -43,8 +43,8 @@ def connect_args(simulator):
 @pytest.fixture
 def connect(desktop, launch, connect_args):
     """Starts the program against the simulator and connects with the ticket given."""
-    def start(ticket, name="Ada Lovelace"):
-        process = launch(*connect_args)
+    def start(ticket, name="Ada Lovelace", **how):
+        process = launch(*connect_args, **how)
         window = desktop.window()
         window.set_text("name", name)
         window.set_text("ticket", ticket)

@@ -6,8 +6,12 @@ and control ids read from the program's headers) and hands its path on in QUILLO
 import json
 import os
 import subprocess
+import sys
 import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "simulator"))
+from simulator import Server  # noqa: E402
 
 DEFAULT_TIMEOUT = 60  # seconds; generous, the machine may be busy with other builds
 
@@ -38,11 +42,12 @@ class Desktop:
             raise AssertionError(f"uidriver {' '.join(map(str, args))} failed: {result.stderr.strip()}")
         return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
 
-    def start_quillory(self, *args, hidden=False):
-        """Starts the program; `hidden`: as Windows starts a program told to show no window."""
+    def start_quillory(self, *args, hidden=False, exe=None, env=None):
+        """Starts the program (or a copy, `exe`); `hidden`: as Windows starts a program told to
+        show no window."""
         helper = [str(self.bin / "uidriver.exe"), "run-hidden"] if hidden else []
         return QuilloryProcess(subprocess.Popen(
-            [self.wine_run, *helper, str(self.bin / "Quillory.exe"), *args],
+            [self.wine_run, *helper, str(exe or self.bin / "Quillory.exe"), *args], env=env,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
     def wait_box(self, title=None, timeout=DEFAULT_TIMEOUT):
@@ -119,7 +124,6 @@ ID_NAMES = {"status": "StatusLine", "details": "DetailsText", "stop": "StopSuppo
 VK_TAB, VK_RETURN, VK_SPACE = 9, 13, 32
 WM_SYSCOMMAND, SC_MINIMIZE = 0x0112, 0xF020
 SCENARIOS = Path(__file__).resolve().parent / "scenarios"
-SIMULATOR = Path(__file__).resolve().parents[1] / "simulator" / "simulator.py"
 
 
 def work_folder(config, name):
@@ -128,35 +132,19 @@ def work_folder(config, name):
     return folder
 
 
-class Simulator:
-    """The support-server simulator on a free loopback port, with the window scenario; the test
+class Simulator(Server):
+    """The support-server simulator with the window scenario, serving until stopped; the test
     opens the agent's next step with gate()."""
 
     def __init__(self, work: Path, scenario: Path = SCENARIOS / "window.py", **options):
-        self.work = work
         self.gates = work / "gates"
         self.gates.mkdir(parents=True, exist_ok=True)
         for stale in self.gates.iterdir():
             stale.unlink()
-        port_file, self.transcript_path = work / "port", work / "transcript.jsonl"
-        for stale in (port_file, self.transcript_path):
-            stale.unlink(missing_ok=True)
-        settings = {"gates": str(self.gates), "wait_timeout": "120", **options}
-        self.process = subprocess.Popen(
-            ["/usr/bin/python3", str(SIMULATOR), "--scenario", str(scenario), "--port-file",
-             str(port_file), "--transcript", str(self.transcript_path),
-             *(arg for key, value in settings.items() for arg in ("--set", f"{key}={value}"))],
-            stdout=open(work / "simulator.log", "w"), stderr=subprocess.STDOUT)
-        wait_until(lambda: port_file.exists() or self.process.poll() is not None)
-        assert self.process.poll() is None, (work / "simulator.log").read_text()
-        self.url = f"ws://127.0.0.1:{int(port_file.read_text())}/client"
+        super().__init__(work, scenario, {"gates": self.gates, "wait_timeout": 120, **options})
 
     def gate(self, label, step):
         (self.gates / f"{label}-{step}").touch()
-
-    def entries(self):
-        text = self.transcript_path.read_text() if self.transcript_path.exists() else ""
-        return [json.loads(line) for line in text.splitlines() if line.strip()]
 
     def connection(self, label):
         """The transcript lines of the (last) connection whose ticket was `label`."""
@@ -169,11 +157,6 @@ class Simulator:
 
     def closed(self, label):
         return any(e.get("event") == "closed" for e in self.connection(label))
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(timeout=DEFAULT_TIMEOUT)
 
 
 class Window:

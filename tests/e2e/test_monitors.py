@@ -11,13 +11,10 @@ from PIL import Image
 
 from desktop import SCENARIOS, Desktop, Simulator, load_config, wait_until, work_folder
 
-SOURCE = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(SOURCE / "tests" / "screen"))
-from private_display import PrivateDisplay, PrivatePrefix  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "wine"))
+from private_display import PrivateDisplay  # noqa: E402
 
 TICKET = "623456"
-LAYOUT = [("*LEFT", "1920/508x1080/286+0+0", "screen"),
-          ("RIGHT", "1280/338x1024/270+1920+0", "none")]
 MONITORS = [((0, 0, 1920, 1080), "d02020"), ((1920, 0, 3200, 1024), "2040d0")]
 
 
@@ -26,24 +23,12 @@ def two_monitor_desktop():
     """A Desktop whose programs run in a Wine prefix of their own on a two-monitor display."""
     config = load_config()
     state = work_folder(config, "monitors")
-    prefix = PrivatePrefix(SOURCE, state)
-    display = PrivateDisplay("3200x1080", LAYOUT)
-    wine_run = state / "wine-run"
-    environment = prefix.environment(display)
-    wine_run.write_text("#!/bin/sh\n" + "".join(
-        f"export {key}='{environment[key]}'\n" for key in ("WINEPREFIX", "WINEDEBUG", "LC_ALL",
-                                                          "DISPLAY")) + 'exec /usr/bin/wine "$@"\n')
-    wine_run.chmod(0o755)
-    try:
+    with PrivateDisplay(state, Path(config["wine_run"]).parent / "wine") as display:
+        wine_run = display.wine_run(state / "wine-run")
         # The first Wine program starts the server and the desktop process, which keep its open
         # files: start it with none of ours, or every later pipe would stay open.
-        subprocess.run([str(wine_run), str(Path(config["bin"]) / "uidriver.exe"), "windows"],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=600, check=True, start_new_session=True)
-        yield Desktop(dict(config, wine_run=str(wine_run)))
-    finally:
-        prefix.stop_server()
-        display.stop()
+        display.run(wine_run, str(Path(config["bin"]) / "uidriver.exe"), "windows", check=True)
+        yield Desktop(dict(config, wine_run=wine_run))
 
 
 def colour_of(message):
@@ -64,30 +49,28 @@ def test_previews_show_the_monitor_the_agent_selects(two_monitor_desktop):
                                   *map(str, rect), colour], stdin=subprocess.DEVNULL,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 for rect, colour in MONITORS]
-    server = Simulator(work_folder(desktop.config, "monitors"), SCENARIOS / "monitors.py",
-                       order="1,0,1")
-    process = None
     try:
         wait_until(lambda: len(desktop.windows("QuilloryE2EPattern")) == 2)
-        process = desktop.start_quillory("--server-url", server.url, "--allow-insecure-local")
-        window = desktop.window()
-        window.set_text("name", "Ada")
-        window.set_text("ticket", TICKET)
-        window.click("connect")
-        window.wait(lambda c: c["allow"]["enabled"])
-        window.click("allow")
-        desktop.answer(desktop.wait_box(timeout=300), 1)  # the agent ended the session
-        window.close()
-        assert process.wait() == 0
+        with Simulator(work_folder(desktop.config, "monitors"), SCENARIOS / "monitors.py",
+                       order="1,0,1") as server:
+            process = desktop.start_quillory("--server-url", server.url, "--allow-insecure-local")
+            try:
+                window = desktop.window()
+                window.set_text("name", "Ada")
+                window.set_text("ticket", TICKET)
+                window.click("connect")
+                window.wait(lambda c: c["allow"]["enabled"])
+                window.click("allow")
+                desktop.answer(desktop.wait_box(timeout=300), 1)  # the agent ended the session
+                window.close()
+                assert process.wait() == 0
+            finally:
+                process.end()
     finally:
-        if process is not None:
-            process.end()
-        server.stop()
+        for found in desktop.windows("QuilloryE2EPattern"):
+            desktop.driver("close", found["hwnd"])
         for pattern in patterns:
-            if pattern.poll() is None:
-                for found in desktop.windows("QuilloryE2EPattern"):
-                    desktop.driver("close", found["hwnd"])
-                pattern.wait(timeout=60)
+            pattern.wait(timeout=60)
 
     entries = server.connection(TICKET)
     request = next(e["msg"] for e in entries if e["dir"] == "client"

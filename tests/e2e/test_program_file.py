@@ -6,13 +6,13 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from desktop import DEFAULT_TIMEOUT, QuilloryProcess, wait_until, work_folder
+from desktop import DEFAULT_TIMEOUT, wait_until, work_folder
 
 YES = 6
 SCENARIO_TICKET = "300002"  # the window scenario's story 3: runs until the customer closes
 
 
-def test_a_winhttp_dll_beside_the_program_is_never_loaded(desktop, simulator):
+def test_a_winhttp_dll_beside_the_program_is_never_loaded(desktop, connect, simulator):
     folder = work_folder(desktop.config, "planted")
     shutil.rmtree(folder)
     folder.mkdir()
@@ -27,16 +27,8 @@ def test_a_winhttp_dll_beside_the_program_is_never_loaded(desktop, simulator):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=DEFAULT_TIMEOUT)
     assert marker.exists(), "the planted library was not loaded by a static import"
     marker.unlink()
-
-    process = QuilloryProcess(subprocess.Popen(
-        [desktop.wine_run, str(folder / "Quillory.exe"), "--server-url", simulator.url,
-         "--allow-insecure-local"],
-        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     try:
-        window = desktop.window()
-        window.set_text("name", "Ada")
-        window.set_text("ticket", SCENARIO_TICKET)
-        window.click("connect")
+        process, window = connect(SCENARIO_TICKET, exe=folder / "Quillory.exe", env=env)
         # Turns go back and forth over WinHTTP; then the customer ends the session.
         wait_until(lambda: len(simulator.client_messages(SCENARIO_TICKET)) > 3)
         window.close()
@@ -44,7 +36,5 @@ def test_a_winhttp_dll_beside_the_program_is_never_loaded(desktop, simulator):
         assert process.wait() == 0
         assert wait_until(lambda: simulator.closed(SCENARIO_TICKET))
     finally:
-        desktop.close_all()
-        process.end()
         # Checked even when the session failed: a program that loads the plant may never start.
         assert not marker.exists(), "the program loaded the winhttp.dll beside it"

@@ -2,7 +2,6 @@
 Quillory.exe against the simulator, with the input recorder (a window in a process of its own that
 writes down every key and click it receives) as the other program."""
 import subprocess
-import time
 from pathlib import Path
 
 import pytest
@@ -78,20 +77,24 @@ def after_turns(simulator, phase, count):
     wait_until(lambda: (turns_since(simulator, phase) or 0) >= count, timeout=180)
 
 
+def allow(window, caption):
+    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == caption)
+    window.click("allow")
+
+
 def test_input_reaches_another_window_only_while_control_is_approved(desktop, connect, simulator,
                                                                       recorder):
     process, window = connect(TICKET)
     left, top, right, bottom = window.info()["rect"]
     assert right <= RECORDER[0] or left >= RECORDER[2] or bottom <= RECORDER[1] or \
         top >= RECORDER[3], "the status window covers the recorder"
-    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow Support")
-    window.click("allow")
-
-    # Support approved, control not: a dozen batches of clicks and keys reach nothing.
+    allow(window, "Allow Support")
+    # Support approved, control not (and then still being asked): batches of clicks and keys
+    # reach nothing.
     after_turns(simulator, "active", 12)
     simulator.gate(TICKET, "control")
     window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control")
-    after_turns(simulator, "asked", 12)  # the customer is still being asked
+    after_turns(simulator, "asked", 12)
     assert recorder.lines() == [("ready",)]
 
     window.click("allow")
@@ -99,8 +102,8 @@ def test_input_reaches_another_window_only_while_control_is_approved(desktop, co
     simulator.gate(TICKET, "typing")
     wait_until(lambda: ("key", KEY_C, "down") in recorder.lines(), timeout=180)
     simulator.gate(TICKET, "withdraw")
-    wait_until(lambda: turns_since(simulator, "withdrawn") is not None, timeout=180)
     # The key held at the withdrawal comes up; the clicks and keys sent after it reach nothing.
+    wait_until(lambda: turns_since(simulator, "withdrawn") is not None, timeout=180)
     wait_until(lambda: recorder.lines()[-1] == ("key", KEY_C, "up"), timeout=180)
     after_turns(simulator, "withdrawn", 12)
     simulator.gate(TICKET, "end")
@@ -109,17 +112,15 @@ def test_input_reaches_another_window_only_while_control_is_approved(desktop, co
     assert process.wait() == 0
 
     received = recorder.lines()[1:]
-    assert received[-1] == ("key", KEY_C, "up")
-    assert not [r for r in received if r[:2] in (("key", KEY_A), ("key", KEY_D))], received
     clicks = [r for r in received if r[0] == "button"]
-    assert clicks and all(r[1:] == ("left", change, *CLICK) for r, change in
-                          zip(clicks, ["down", "up"] * len(clicks))), clicks
-    assert len(clicks) % 2 == 0
     keys = [r[1:] for r in received if r[0] == "key"]
+    # Clicks down and up in pairs, all before the typing; no A or D; every B up again, C last.
+    assert clicks and clicks == [("button", "left", change, *CLICK)
+                                 for change in ["down", "up"] * (len(clicks) // 2)], clicks
+    kinds = [r[0] for r in received]
+    assert len(kinds) - kinds[::-1].index("button") <= kinds.index("key")
     assert keys[:3] == [(KEY_B, "down"), (KEY_B, "up"), (KEY_C, "down")], keys
-    # Every click came before the typing, every B went down and up again.
-    assert max(i for i, r in enumerate(received) if r[0] == "button") < \
-        min(i for i, r in enumerate(received) if r[0] == "key")
+    assert {k for k, _ in keys} == {KEY_B, KEY_C} and keys[-1] == (KEY_C, "up")
     assert keys.count((KEY_B, "down")) == keys.count((KEY_B, "up"))
 
 
@@ -129,28 +130,21 @@ def test_stop_support_during_a_long_batch_ends_input_at_once(desktop, connect, s
     the stopped state, no later batch reaches the desktop, and nothing stays pressed."""
     simulator.gate(TICKET, "flood")
     process, window = connect(TICKET)
-    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow Support")
-    window.click("allow")
+    allow(window, "Allow Support")
     after_turns(simulator, "active", 2)
     simulator.gate(TICKET, "control")
-    window.wait(lambda c: c["allow"]["enabled"] and c["allow"]["text"] == "Allow control")
-    window.click("allow")
+    allow(window, "Allow control")
     wait_until(lambda: len(recorder.lines()) > 1000, timeout=180)
 
     window.click("stop")  # posted by the time it returns
-    clicked = time.monotonic()
     pressed_before = recorder.lines().count(("key", KEY_E, "down"))
-    window.wait(lambda c: c["status"]["text"] == "Stopped - No remote permissions", timeout=60)
-    shown = time.monotonic()
+    window.wait(lambda c: not c["stop"]["enabled"])
     window.close()
     assert process.wait() == 0
-
-    keys = [line for line in recorder.lines() if line[0] == "key"]
-    pressed_after = keys.count(("key", KEY_E, "down")) - pressed_before
-    print(f"stopped state shown {1000 * (shown - clicked):.0f} ms after the click; "
-          f"{pressed_after} presses arrived after it")
+    # Whatever was held when the batch stopped comes up again (the recorder may still be reading
+    # its queue when the program has ended).
+    wait_until(lambda: [line for line in recorder.lines() if line[:2] == ("key", KEY_E)][-1][2]
+               == "up")
     # The batch in progress is the last: nothing of a later one arrives. (That nothing but
     # releases is sent once the stop is marked is pinned natively, where the moment is exact.)
-    assert pressed_after < FLOOD_PRESSES
-    # Whatever was held when the batch stopped came up again.
-    assert [line for line in keys if line[1] == KEY_E][-1] == ("key", KEY_E, "up")
+    assert recorder.lines().count(("key", KEY_E, "down")) - pressed_before < FLOOD_PRESSES

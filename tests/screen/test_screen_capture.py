@@ -11,16 +11,17 @@ import json
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 from PIL import Image, ImageChops, ImageFilter
 
-from private_display import PrivateDisplay, PrivatePrefix
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "wine"))
+from private_display import LEFT_PRIMARY, RIGHT_PRIMARY, PrivateDisplay  # noqa: E402
 
 PROBE = os.environ["QUILLORY_SCREEN_PROBE"]
 WINE_RUN = os.environ["QUILLORY_WINE_RUN"]
 STATE = pathlib.Path(os.environ["QUILLORY_SCREEN_STATE"])
-SOURCE = pathlib.Path(os.environ["QUILLORY_SOURCE_DIR"])
 
 # As in screen_probe_win.cpp: monitor i shows PALETTE[(2 * i + q) % 6] in quadrant q.
 PALETTE = [(220, 30, 30), (30, 200, 30), (30, 30, 220), (230, 230, 40), (210, 40, 210),
@@ -172,33 +173,11 @@ def test_noise_overflows_the_cap_and_no_object_leaks():
         assert counts[-1][kind] <= counts[0][kind] + 3, counts
 
 
-# ---- two monitors: a display and a Wine prefix of our own ----
-
-@pytest.fixture(scope="module")
-def prefix():
-    return PrivatePrefix(SOURCE, STATE / "multi")
-
-
-@pytest.fixture
-def two_monitors(prefix):
-    """Runs a scenario on a fresh display of two monitors laid out as asked. Wine keeps the
-    monitors it found for as long as its server runs, so the server goes with the display."""
-
-    def run(monitors, scenario):
-        display = PrivateDisplay("3200x1080", monitors)
-        try:
-            return run_probe(scenario, ["/usr/bin/wine"], prefix.environment(display))
-        finally:
-            prefix.stop_server()
-            display.stop()
-
-    return run
-
-
-LEFT_PRIMARY = [("*LEFT", "1920/508x1080/286+0+0", "screen"),
-                ("RIGHT", "1280/338x1024/270+1920+0", "none")]
-RIGHT_PRIMARY = [("LEFT", "1920/508x1080/286+0+0", "screen"),
-                 ("*RIGHT", "1280/338x1024/270+1920+0", "none")]
+def two_monitors(layout, scenario):
+    """Runs a scenario on a fresh display of two monitors laid out as asked."""
+    with PrivateDisplay(STATE / "multi", pathlib.Path(WINE_RUN).parent / "wine",
+                        monitors=layout) as display:
+        return run_probe(scenario, ["/usr/bin/wine"], display.env)
 
 
 @pytest.mark.parametrize("layout, rects, cursor_x", [
@@ -208,7 +187,7 @@ RIGHT_PRIMARY = [("LEFT", "1920/508x1080/286+0+0", "screen"),
     # Wine puts the primary at (0, 0): the left monitor then lies at negative coordinates.
     (RIGHT_PRIMARY, [(0, 0, 1280, 1024), (-1920, 0, 0, 1080)], 1),
 ])
-def test_two_monitors(two_monitors, layout, rects, cursor_x):
+def test_two_monitors(layout, rects, cursor_x):
     listed = two_monitors(layout, {"pattern": "none"})["monitors"]
     assert [(tuple(m["rect"]), m["primary"]) for m in listed] == \
         [(rects[0], True), (rects[1], False)]

@@ -12,13 +12,11 @@ The full soak is --turns 10000 by hand (about 20 minutes at 8.5 turns a second);
 tests/wine/two-monitors STATE BUILD/wine gives it a display of its own.
 """
 import json
-import random
-import shutil
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "simulator"))
-from run_session_e2e import Check, arguments, session, windows_path  # noqa: E402
+from run_session_e2e import Check, arguments, file_folders, session  # noqa: E402
 
 # Growth allowed from the end of the warm-up to the end of the run.
 SLACK = {"handles": 8, "gdi_objects": 8, "working_set_mb": 16.0, "private_mb": 16.0}
@@ -27,16 +25,12 @@ SLACK = {"handles": 8, "gdi_objects": 8, "working_set_mb": 16.0, "private_mb": 1
 def main() -> int:
     args = arguments(("--turns", 300), ("--size", 16384), ("--sample-every", 0), ("--real", False))
     work = Path(args.work)
-    shutil.rmtree(work, ignore_errors=True)
-    save, pick = work / "save", work / "pick" / "upload.bin"
-    save.mkdir(parents=True)
-    pick.parent.mkdir()
-    pick.write_bytes(random.Random(args.size).randbytes(args.size))
+    save, _, files = file_folders(work, args.size, args.size)
     code, report, transcript = session(
         args, work, "soak.py", f"turns={args.turns}", f"size={args.size}", "wait_timeout=120",
         seconds=120 + args.turns // 2,  # a turn takes 100 ms and more: five times that
-        extra=(windows_path(save), windows_path(pick), "--sample-every",
-               str(args.sample_every or max(1, args.turns // 20)), *["--real"] * args.real))
+        extra=(*files, "--sample-every", str(args.sample_every or max(1, args.turns // 20)),
+               *["--real"] * args.real))
 
     # Frames make the transcript large: only the notes are parsed.
     notes, frames, pictures = [], 0, 0

@@ -5,18 +5,20 @@ checks the transcript (message order, fields, pacing) and the program's report.
 
     run_session_e2e.py --wine-run BUILD/wine-run --exe BUILD/.../session_worker_e2e.exe --work DIR
 
-The other whole-session runners (files, TLS, soak, the turn benchmark) start the simulator and the
-program with the helpers here.
+The other whole-session runners (files, TLS, soak, the turn benchmark) run sessions with the
+helpers here.
 """
 
 import argparse
 import json
+import random
+import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
+from simulator import Server
+
 PAUSE = 0.1  # the client's pause between turns
 FRAME_SPACING = 0.5  # at most one preview frame per 500 ms
 SLACK = 0.01  # timer granularity under Wine
@@ -66,35 +68,15 @@ def windows_path(path: Path) -> str:
     return "Z:" + str(path.resolve()).replace("/", "\\")
 
 
-def start_simulator(work: Path, scenario: str = "full_session.py", *options: str,
-                    server_args: tuple = ()):
-    """The simulator for one connection on a free port: (process, port, transcript path)."""
-    work.mkdir(parents=True, exist_ok=True)
-    port_file, transcript, log = work / "port", work / "transcript.jsonl", work / "simulator.log"
-    for stale in (port_file, transcript):
-        stale.unlink(missing_ok=True)
-    process = subprocess.Popen(
-        ["/usr/bin/python3", str(HERE / "simulator.py"), "--scenario",
-         str(HERE / "scenarios" / scenario), "--port-file", str(port_file),
-         "--transcript", str(transcript), "--connections", "1", "--set", "wait_timeout=20",
-         *(arg for option in options for arg in ("--set", option)), *server_args],
-        stdout=open(log, "w"), stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 30
-    while not port_file.exists():
-        if process.poll() is not None or time.monotonic() > deadline:
-            process.kill()
-            raise SystemExit(f"simulator did not start: {log.read_text()}")
-        time.sleep(0.05)
-    return process, int(port_file.read_text()), transcript
-
-
-def finish_simulator(process, timeout: float = 30) -> None:
-    """Lets the simulator end by itself after its one connection; ends it when it does not."""
-    try:
-        process.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.terminate()
-        process.wait(timeout=timeout)
+def file_folders(work: Path, size: int, seed: int) -> tuple:
+    """A fresh work folder with an empty save folder and a file of `size` random bytes to pick:
+    (save folder, picked file, the program's arguments naming both)."""
+    shutil.rmtree(work, ignore_errors=True)
+    save, pick = work / "save", work / "pick" / "upload.bin"
+    save.mkdir(parents=True)
+    pick.parent.mkdir()
+    pick.write_bytes(random.Random(seed).randbytes(size))
+    return save, pick, (windows_path(save), windows_path(pick))
 
 
 def run_program(args, work: Path, url: str, seconds: int, *extra: str) -> tuple:
@@ -114,21 +96,13 @@ def session(args, work: Path, scenario: str, *options: str, seconds: int = 60, e
             settle: float = 60) -> tuple:
     """A whole session: (exit code, report, transcript path). The simulator gets `settle` seconds
     after the program to end by itself (it does once its connection closed)."""
-    simulator, port, transcript = start_simulator(work, scenario, *options,
-                                                  server_args=server_args)
+    server = Server(work, scenario, dict(option.split("=", 1) for option in options), 1,
+                    server_args)
     try:
-        code, report = run_program(args, work, url.format(port=port), seconds, *extra)
+        code, report = run_program(args, work, url.format(port=server.port), seconds, *extra)
     finally:
-        finish_simulator(simulator, settle)
-    return code, report, transcript
-
-
-def run_client(args, port: int, work: Path, seconds: int = 60, url: str = "") -> dict:
-    code, report = run_program(args, work, url or f"ws://127.0.0.1:{port}/client", seconds)
-    if code != 0 or not report:
-        raise SystemExit(f"client failed with {code}: {(work / 'client.out').read_text()}"
-                         f"{(work / 'client.err').read_text()}")
-    return report
+        server.stop(settle)
+    return code, report, server.transcript
 
 
 def entries(transcript: Path) -> list:
@@ -203,13 +177,9 @@ def check_session(lines: list, report: dict, check: Check) -> None:
 
 def main() -> int:
     args = arguments()
-    work = Path(args.work)
-    simulator, port, transcript = start_simulator(work)
-    try:
-        report = run_client(args, port, work)
-    finally:
-        finish_simulator(simulator)
+    code, report, transcript = session(args, Path(args.work), "full_session.py")
     check = Check()
+    check(code == 0, f"client exited with {code}: {(Path(args.work) / 'client.err').read_text()}")
     lines = entries(transcript)
     check_session(lines, report, check)
     print(f"{sum(e['dir'] == 'client' for e in lines)} client messages, report {report}")

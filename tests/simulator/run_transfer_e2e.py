@@ -12,12 +12,10 @@ and the program's peak working set.
 
 import hashlib
 import json
-import random
-import shutil
 import sys
 from pathlib import Path
 
-from run_session_e2e import PAUSE, Check, arguments, session, windows_path
+from run_session_e2e import PAUSE, Check, arguments, file_folders, session
 
 
 def sha256(path: Path) -> str:
@@ -28,14 +26,9 @@ def sha256(path: Path) -> str:
 def main() -> int:
     args = arguments(("--size", 209715200), ("--seconds", 900))
     work = Path(args.work)
-    shutil.rmtree(work, ignore_errors=True)
-    save, pick = work / "save", work / "pick" / "upload.bin"
-    save.mkdir(parents=True)
-    pick.parent.mkdir()
-    pick.write_bytes(random.Random(-args.size).randbytes(args.size))
-    code, report, transcript = session(
-        args, work, "large_files.py", f"size={args.size}", "wait_timeout=120",
-        seconds=args.seconds, extra=(windows_path(save), windows_path(pick)))
+    save, pick, extra = file_folders(work, args.size, -args.size)
+    code, report, transcript = session(args, work, "large_files.py", f"size={args.size}",
+                                       "wait_timeout=120", seconds=args.seconds, extra=extra)
 
     notes = {}  # only the notes are parsed: the rest is half a gigabyte of Base64
     with open(transcript) as lines:

@@ -18,14 +18,17 @@ import json
 import os
 import signal
 import ssl
+import subprocess
 import sys
 import time
 import uuid
+from pathlib import Path
 from typing import Any, Callable, Optional
 
 import websockets
 
 PROTOCOL_VERSION = "0.9.2"
+SCENARIOS = Path(__file__).resolve().parent / "scenarios"
 
 
 class ScenarioError(Exception):
@@ -196,9 +199,11 @@ class Sim:
     def end(self, reason: str = "staff_end") -> None:
         self.session.update(state="ended", end_reason=reason)
 
-    async def send_file_to_customer(self, name: str, data: bytes,
-                                    chunk_size: int = 196608) -> Optional[bytes]:
-        """Offers a file and delivers it as the client asks; the bytes, or None when declined."""
+    async def send_file_to_customer(self, name: str, data: bytes, chunk_size: int = 196608,
+                                    hold: bool = False) -> Optional[bytes]:
+        """Offers a file and delivers it as the client asks; the bytes, or None when declined.
+        With `hold`, the first chunk only, then nothing more until the client closes (noted as
+        stage "holding")."""
         file = self.session["file"] = {"id": uuid.uuid4().hex, "state": "awaiting_save",
                                        "direction": "to_customer", "name": name,
                                        "size": len(data)}
@@ -210,6 +215,8 @@ class Sim:
                 return None
             if kind == "file_accept":
                 file["state"] = "delivering"
+            elif kind == "file_get" and hold and msg.get("index") != 0:
+                return await self._hold(toward="to_customer")
             elif kind == "file_get":
                 start = int(msg.get("index")) * chunk_size
                 self.reply_once(file_reply={"index": msg.get("index"), "data": base64.b64encode(
@@ -218,8 +225,14 @@ class Sim:
                 file["state"] = "complete"
                 return data
 
-    async def receive_file_from_customer(self) -> Optional[tuple[str, bytes]]:
-        """Asks for a file and collects it; (name, bytes), or None when declined."""
+    async def _hold(self, **fields: Any) -> None:
+        self.note(stage="holding", **fields)
+        await self.until_closed()
+
+    async def receive_file_from_customer(self, hold: bool = False
+                                         ) -> Optional[tuple[str, bytes]]:
+        """Asks for a file and collects it; (name, bytes), or None when declined. With `hold`,
+        the first chunk only, as send_file_to_customer."""
         file = self.session["file"] = {"id": uuid.uuid4().hex, "state": "awaiting_pick",
                                        "direction": "to_staff", "name": "", "size": 0}
         received = bytearray()
@@ -237,6 +250,8 @@ class Sim:
                     raise ScenarioError(f"chunk {msg.get('index')} sent, {file['chunks']} expected")
                 received += base64.b64decode(msg.get("data", ""), validate=True)
                 file.update(received=len(received), chunks=file["chunks"] + 1)
+                if hold:
+                    return await self._hold(toward="to_staff", received=len(received))
             elif kind == "file_finish":
                 file["state"] = "complete"
                 return file["name"], bytes(received)
@@ -374,6 +389,55 @@ async def serve(args: argparse.Namespace) -> int:
             os.replace(out.name, args.port_file)
         await done.wait()
     return 1 if state["failures"] else 0
+
+
+class Server:
+    """The simulator as a child process on a free loopback port: the one way the tests, the
+    runners, the demo and the benchmarks start it. `scenario` is a file, or a name in scenarios/;
+    `connections` 0 serves until stop()."""
+
+    def __init__(self, work: Path, scenario, options: Optional[dict] = None, connections: int = 0,
+                 server_args: tuple = ()):
+        work.mkdir(parents=True, exist_ok=True)
+        self.work, port_file, self.transcript = work, work / "port", work / "transcript.jsonl"
+        for stale in (port_file, self.transcript):
+            stale.unlink(missing_ok=True)
+        settings = {"wait_timeout": 20, **(options or {})}
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", __file__, "--scenario", str(SCENARIOS / scenario), "--port-file",
+             str(port_file), "--transcript", str(self.transcript), "--connections",
+             str(connections), *server_args,
+             *(arg for key, value in settings.items() for arg in ("--set", f"{key}={value}"))],
+            stdout=open(work / "simulator.log", "w"), stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 60
+        while not port_file.exists():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"simulator did not start: {self.log()}")
+            time.sleep(0.05)
+        self.port = int(port_file.read_text())
+        self.url = f"ws://127.0.0.1:{self.port}/client"
+
+    def log(self) -> str:
+        return (self.work / "simulator.log").read_text()
+
+    def entries(self) -> list:
+        text = self.transcript.read_text() if self.transcript.exists() else ""
+        return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+    def stop(self, settle: float = 0) -> int:
+        """Gives the simulator `settle` seconds to end by itself, then ends it; its exit code."""
+        try:
+            return self.process.wait(timeout=settle)
+        except subprocess.TimeoutExpired:
+            self.process.terminate()
+            return self.process.wait(timeout=60)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
 
 
 def main() -> int:

@@ -9,7 +9,7 @@ import random
 import pytest
 import websockets
 
-from run_session_e2e import finish_simulator, start_simulator
+from simulator import Server
 
 CONNECT = {"type": "ticket_connect", "support_ticket": "123456"}
 UPLOAD = {"type": "file_accept", "name": "up.bin", "size": 3}
@@ -50,10 +50,10 @@ def holds(actual, expected) -> bool:
 @pytest.mark.parametrize("case", CASES)
 def test_protocol(tmp_path, case):
     (scenario, *options), exchanges, error = CASES[case]
-    process, port, transcript = start_simulator(tmp_path, scenario, *options)
+    server = Server(tmp_path, scenario, dict(option.split("=") for option in options), 1)
 
     async def client():
-        async with websockets.connect(f"ws://127.0.0.1:{port}/client") as ws:
+        async with websockets.connect(server.url) as ws:
             for message, expected in exchanges:
                 await ws.send(message if isinstance(message, str) else json.dumps(message))
                 reply = json.loads(await asyncio.wait_for(ws.recv(), timeout=20))
@@ -62,12 +62,12 @@ def test_protocol(tmp_path, case):
     try:
         asyncio.run(client())
     finally:
-        finish_simulator(process)
-    entries = [json.loads(line) for line in transcript.read_text().splitlines()]
+        code = server.stop(30)
+    entries = server.entries()
     talk = [e.get("msg", e.get("raw")) for e in entries if e["dir"] in ("client", "server")]
     assert talk[::2] == [m for m, _ in exchanges]  # recorded as sent, in order
     after_end = [e["msg"] for e in entries if e.get("after_end")]
     assert after_end == ([{"type": "status"}] if "final" in case else [])
     errors = [e["error"] for e in entries if e.get("event") == "scenario_error"]
     assert errors == ([error] if error else [])
-    assert process.returncode == (1 if error else 0)
+    assert code == (1 if error else 0)

@@ -6,9 +6,9 @@ connection (no ticket) uses the gate name "legacy-<step>".
   0, 1  the whole session: waiting, consent, viewer, control request, then the agent ends it
         and offers a file in the same reply
   3     waits for the customer to close
-  4     asks for consent, then offers a file named a/b:c*?.txt; waits for the customer to close
   5     a forged agent name (line breaks, a fake permissions line), consent, the viewer; at gate
-        "file" offers invoice<U+202E>fdp.exe; waits for the customer to close
+        "file" offers invoice<U+202E>fdp.exe, once that is answered a/b:c*?.txt; waits for the
+        customer to close
   6     asks for a file while waiting; at gate "agent" asks for consent; after the answer to
         that request, one with a direction that does not match its state until gate "flood";
         then a new request in every reply until the customer stops support
@@ -70,15 +70,15 @@ async def scenario(sim):
     sim.request_message = await sim.next("request")
     sim.session["screen_preview"] = story in ("0", "1", "5")  # these offer previews
 
-    if story in ("4", "5"):
-        sim.assign_agent(FORGED_AGENT if story == "5" else "agent-4")
+    if story == "5":
+        sim.assign_agent(FORGED_AGENT)
         if not await sim.await_consent():
             return
-        if story == "5":
-            sim.open_viewer()
-            await until_gate(sim, "file")
-        sim.session["file"] = offer("file-" + story, "invoice\u202efdp.exe" if story == "5"
-                                    else "a/b:c*?.txt")
+        sim.open_viewer()
+        await until_gate(sim, "file")
+        sim.session["file"] = offer("file-5", "invoice\u202efdp.exe")
+        await file_answer(sim, "first")
+        sim.session["file"] = offer("file-6", "a/b:c*?.txt")
     if story == "6":
         sim.session["file"] = pick_request()
         await until_gate(sim, "agent")
@@ -91,7 +91,7 @@ async def scenario(sim):
         await until_gate(sim, "flood")
         await flood(sim)
         return
-    if story in ("3", "4", "5"):
+    if story in ("3", "5"):
         await sim.until_closed()
         return
     if story == "legacy":
