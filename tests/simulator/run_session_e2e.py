@@ -17,7 +17,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from simulator import Server
+from simulator import PROTOCOL_VERSION, Server
 
 PAUSE = 0.1  # the client's pause between turns
 FRAME_SPACING = 0.5  # at most one preview frame per 500 ms
@@ -171,7 +171,7 @@ def check_session(lines: list, report: dict, check: Check) -> None:
                                       "refused_commands", "command_warning")} ==
           {"finished": True, "timed_out": False,
            "status_text": "The support agent ended this session. Remote access has stopped.",
-           "server_version": "0.9.2", "version_warning": "", "staff_id": "agent-7",
+           "server_version": PROTOCOL_VERSION, "version_warning": "", "staff_id": "agent-7",
            "live_commands": 3, "refused_commands": 0, "command_warning": ""}, f"report {report}")
 
 

@@ -16,6 +16,7 @@ import hashlib
 import importlib.util
 import json
 import os
+import re
 import signal
 import ssl
 import subprocess
@@ -27,7 +28,10 @@ from typing import Any, Callable, Optional
 
 import websockets
 
-PROTOCOL_VERSION = "0.9.2"
+# The simulator speaks the protocol version of the client it is built with.
+PROTOCOL_VERSION = re.search(
+    r'kProtocolVersion = u"([^"]+)"',
+    (Path(__file__).resolve().parents[2] / "src/session/protocol_version.h").read_text()).group(1)
 SCENARIOS = Path(__file__).resolve().parent / "scenarios"
 
 

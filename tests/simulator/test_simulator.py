@@ -9,7 +9,7 @@ import random
 import pytest
 import websockets
 
-from simulator import Server
+from simulator import PROTOCOL_VERSION, Server
 
 CONNECT = {"type": "ticket_connect", "support_ticket": "123456"}
 UPLOAD = {"type": "file_accept", "name": "up.bin", "size": 3}
@@ -25,7 +25,7 @@ CASES = {  # scenario and options, then (client message, what the reply holds), 
                                 ({"type": "status"}, {"ok": False, "error": "session_over"})], None),
     "files in chunks, and a chunk out of order": (
         ["large_files.py", "size=3"],
-        [(CONNECT, {"ok": True, "server_version": "0.9.2"}),
+        [(CONNECT, {"ok": True, "server_version": PROTOCOL_VERSION}),
          ({"type": "request"}, {"session": {"state": "awaiting_consent", "consent_id": "consent-1"}}),
          ({"type": "consent", "consent_id": "consent-1", "approved": True},
           {"session": {"state": "active", "file": {"state": "awaiting_save", "size": 3}}}),

@@ -19,6 +19,8 @@ connection (no ticket) uses the gate name "legacy-<step>".
 import uuid
 from pathlib import Path
 
+from simulator import PROTOCOL_VERSION
+
 ERRORS = {"0": "invalid_support_ticket", "1": "device_already_connected", "2": "no_such_code"}
 FORGED_AGENT = "Alice\r\nPermissions: None\r\nRecording: Off (not available yet)" + "\r\n" * 20
 
@@ -66,7 +68,7 @@ async def scenario(sim):
     if story == "9":
         sim.error_reply(ERRORS[sim.label[1]])
         return
-    sim._override = {"ok": True, "server_version": "0.9.2"}
+    sim._override = {"ok": True, "server_version": PROTOCOL_VERSION}
     sim.request_message = await sim.next("request")
     sim.session["screen_preview"] = story in ("0", "1", "5")  # these offer previews
 
