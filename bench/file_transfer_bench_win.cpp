@@ -70,8 +70,9 @@ int Run(int chunks) {
   clock = std::chrono::steady_clock::now();
   cpu = ThreadCpuMilliseconds();
   for (int i = 0; i < chunks; ++i) {
-    engine->FileTransferStep(File(id, u"staging", u"to_staff", 0, i * 196608.0), none, u"", u"",
-                             stop);
+    engine->FileTransferStep(
+        File(id, u"staging", u"to_staff", 0, static_cast<double>(i * kChunkToStaff)), none, u"",
+        u"", stop);
   }
   const double up_ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - clock).count();
@@ -89,6 +90,8 @@ int Run(int chunks) {
 }  // namespace varnel
 
 int wmain(int argc, wchar_t** argv) {
-  const int chunks = argc > 1 ? _wtoi(argv[1]) : 1067;
-  return varnel::Run(chunks > 0 ? chunks : 1067);
+  // By default the largest file the engine takes, in whole chunks.
+  constexpr int kLargestChunks = static_cast<int>(varnel::kLargestFile / varnel::kChunkToStaff);
+  const int chunks = argc > 1 ? _wtoi(argv[1]) : kLargestChunks;
+  return varnel::Run(chunks > 0 ? chunks : kLargestChunks);
 }
