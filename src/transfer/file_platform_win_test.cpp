@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
+#include "support/transfer_steps.h"
 #include "util/unique_handle_win.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
@@ -20,11 +24,6 @@ using json = nlohmann::json;
 
 const std::string kId = "00112233445566778899aabbccddeeff";
 
-FileHandle Open(const std::u16string& path, DWORD access, DWORD share, DWORD disposition) {
-  return FileHandle(
-      CreateFileW(Wide(ExtendedLengthPath(path)), access, share, nullptr, disposition, 0, nullptr));
-}
-
 // By listing the folder: a file marked for deletion may refuse to be opened.
 bool Listed(const std::u16string& path) {
   WIN32_FIND_DATAW found{};
@@ -34,22 +33,19 @@ bool Listed(const std::u16string& path) {
   return true;
 }
 
+// Through the C runtime, which shares the file for reading and writing: a file the engine holds
+// shared with nobody cannot be read.
 std::optional<std::string> ReadAll(const std::u16string& path) {
-  const FileHandle file = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-  std::string bytes(4096, '\0');
-  DWORD read = 0;
-  if (!file || !ReadFile(file.get(), bytes.data(), 4096, &read, nullptr)) return std::nullopt;
-  return bytes.substr(0, read);
+  std::ifstream in(std::filesystem::path(ExtendedLengthPath(path)), std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void WriteAll(const std::u16string& path, const std::string& bytes) {
-  const FileHandle file = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
-  DWORD written = 0;
-  ASSERT_TRUE(file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                                &written, nullptr));
+  ASSERT_TRUE(std::ofstream(std::filesystem::path(ExtendedLengthPath(path))) << bytes);
 }
 
-class WindowsFileTransfer : public ::testing::Test {
+class WindowsFileTransfer : public ::testing::Test, public TransferSteps {
  protected:
   void SetUp() override {
     wchar_t temp[MAX_PATH + 1];
@@ -63,8 +59,10 @@ class WindowsFileTransfer : public ::testing::Test {
       CreateDirectoryW(Wide(ExtendedLengthPath(folder.substr(0, at))), nullptr);
       if (at == std::u16string::npos) break;
     }
+    id = kId;
     save = folder + u"\\report.pdf";
     part = save + u".varnel-" + AsciiToUtf16(kId) + u".part";
+    engine = MakeWindowsFileTransfer();
   }
 
   void TearDown() override {
@@ -75,38 +73,11 @@ class WindowsFileTransfer : public ::testing::Test {
     }
   }
 
-  // The reply, null for none, or {"error": text} after which the record is reset.
-  json Step(json file, const json& file_reply, const std::u16string& prompt_path = {}) {
-    file["id"] = kId;
-    const auto parse = [](const json& value) {
-      return JsonObject::TryParse(Utf8ToUtf16(value.dump())).value();
-    };
-    try {
-      const std::optional<JsonObject> reply = engine->FileTransferStep(
-          parse(file), parse(file_reply), prompt_path.empty() ? u"" : AsciiToUtf16(kId),
-          prompt_path, stop);
-      return reply ? json::parse(Utf16ToUtf8(reply->Serialize())) : json();
-    } catch (const FileTransferError& error) {
-      engine->ResetTransfer();
-      return {{"error", error.what()}};
-    }
-  }
-  json Offer() {
-    return Step({{"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", 6}},
-                json::object(), save);
-  }
-  json Chunk(const std::string& data) {
-    return Step({{"state", "delivering"}, {"direction", "to_customer"}, {"size", 6}},
-                {{"index", 0}, {"data", data}});
-  }
-  json Pick(const std::u16string& path) {
-    return Step({{"state", "awaiting_pick"}, {"direction", "to_staff"}}, json::object(), path);
-  }
+  json Offer() { return TransferSteps::Offer(6); }
+  json Chunk(const std::string& data) { return TransferSteps::Chunk(6, 0, data); }
 
   std::size_t top = 0;
-  std::u16string folder, save, part;
-  std::unique_ptr<FileTransfer> engine = MakeWindowsFileTransfer();
-  StopEvent stop;
+  std::u16string folder, part;
 };
 
 TEST_F(WindowsFileTransfer, FilesCrossBothWaysOnPathsBeyond260Characters) {
@@ -118,9 +89,7 @@ TEST_F(WindowsFileTransfer, FilesCrossBothWaysOnPathsBeyond260Characters) {
   EXPECT_EQ(
       Pick(save),
       (json{{"type", "file_accept"}, {"transfer_id", kId}, {"name", "report.pdf"}, {"size", 6}}));
-  EXPECT_EQ(Step({{"state", "staging"}, {"direction", "to_staff"}, {"received", 2}, {"chunks", 1}},
-                 json::object())["data"],
-            "Q0RFRg==");
+  EXPECT_EQ(Stage(2, 1)["data"], "Q0RFRg==");
 }
 
 // A file of the customer's at the temporary name or, by the end, at the chosen name is kept.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/memory_files.h"
+#include "support/transfer_steps.h"
 #include "util/utf.h"
 
 namespace varnel {
@@ -24,67 +25,28 @@ std::string Base64(std::uint64_t from, std::uint64_t count) {
   return Utf16ToUtf8(MemoryDisk::Encode(MemoryDisk::PatternBytes(from, count)));
 }
 
-// The engine on a disk in memory. Each step is answered as the worker would see it: the reply,
-// null for none, or {"error": text} after which the record is reset as the worker does.
-class FileTransferTest : public ::testing::Test {
+// The engine on a disk in memory, driven as the worker drives it.
+class FileTransferTest : public ::testing::Test, public TransferSteps {
  public:
-  json Step(json file, json file_reply = json::object(), const std::u16string& prompt_path = {},
-            bool prompted = false) {
-    file.emplace("id", kId);
-    const auto parse = [](const json& value) {
-      return JsonObject::TryParse(Utf8ToUtf16(value.dump())).value();
-    };
-    try {
-      const std::optional<JsonObject> reply = engine->FileTransferStep(
-          parse(file), parse(file_reply),
-          prompted ? Utf8ToUtf16(file["id"].get<std::string>()) : u"", prompt_path, stop);
-      return reply ? json::parse(Utf16ToUtf8(reply->Serialize())) : json();
-    } catch (const FileTransferError& error) {
-      engine->ResetTransfer();
-      return {{"error", error.what()}};
-    }
+  FileTransferTest() {
+    id = kId;
+    save = kSave;
+    engine = MakeFileTransfer(std::make_unique<MemoryFiles>(disk));
   }
-  json Pick(const std::u16string& path) {
-    return Step({{"state", "awaiting_pick"}, {"direction", "to_staff"}}, json::object(), path,
-                true);
-  }
-  json Stage(double received, int chunks = 0) {
-    return Step({{"state", "staging"},
-                 {"direction", "to_staff"},
-                 {"received", received},
-                 {"chunks", chunks}});
-  }
-  json Offer(double size, const std::u16string& path = kSave) {
-    return Step({{"state", "awaiting_save"}, {"direction", "to_customer"}, {"size", size}},
-                json::object(), path, true);
-  }
-  json Deliver(double size, json file_reply = json::object()) {
-    return Step({{"state", "delivering"}, {"direction", "to_customer"}, {"size", size}},
-                std::move(file_reply));
-  }
-  json Chunk(double size, int index, const std::string& data) {
-    return Deliver(size, {{"index", index}, {"data", data}});
+  json Answered(json file, const std::u16string& path) {
+    return Step(std::move(file), json::object(), path);
   }
   std::vector<std::uint8_t>& Planted(const std::u16string& path, std::uint64_t size) {
     planted.insert(path);
     return disk->files[path].bytes = MemoryDisk::PatternBytes(7, size);
   }
   // Steps before the one a failure case is about, chained.
-  FileTransferTest& Plant(const std::u16string& path, std::uint64_t size) {
-    Planted(path, size);
-    return *this;
-  }
   FileTransferTest& Picked() { return Pick(kPick), *this; }
   FileTransferTest& Offered(double size) { return Offer(size), *this; }
-  FileTransferTest& Chunked(double size, int index, const std::string& data) {
-    return Chunk(size, index, data), *this;
-  }
   FileTransferTest& With(Fault fault) { return disk->faults.insert(fault), *this; }
-  json Staging(const std::string& id) { return Step({{"id", id}, {"state", "staging"}}); }
+  json Staging(const std::string& other) { return Step({{"id", other}, {"state", "staging"}}); }
 
   std::shared_ptr<MemoryDisk> disk = std::make_shared<MemoryDisk>();
-  std::unique_ptr<FileTransfer> engine = MakeFileTransfer(std::make_unique<MemoryFiles>(disk));
-  StopEvent stop;
   std::set<std::u16string> planted;  // the customer's own files
 };
 
@@ -197,14 +159,12 @@ const FailureCase kFailures[] = {
     {"NegativeSize", [](F& t) { return t.Offer(-1); }, "File too large"},
     {"PickToCustomer",
      [](F& t) {
-       return t.Step({{"state", "awaiting_pick"}, {"direction", "to_customer"}, {"size", 10}},
-                     json::object(), kPick, true);
+       return t.Answered({{"state", "awaiting_pick"}, {"direction", "to_customer"}}, kPick);
      },
      "Transfer direction does not match its state"},
     {"SaveToStaff",
      [](F& t) {
-       return t.Step({{"state", "awaiting_save"}, {"direction", "to_staff"}}, json::object(), kSave,
-                     true);
+       return t.Answered({{"state", "awaiting_save"}, {"direction", "to_staff"}}, kSave);
      },
      "Transfer direction does not match its state"},
     {"UnansweredPickWithoutDirection",
@@ -215,24 +175,25 @@ const FailureCase kFailures[] = {
     {"MissingPick", [](F& t) { return t.Pick(u"D:/gone"); }, "Unable to read selected file"},
     {"PickWithoutSize", [](F& t) { return t.With(Fault::kSize).Pick(kPick); },
      "Unable to read selected file"},
-    {"TemporaryNameTaken", [](F& t) { return t.Plant(kPart, 9).Offer(10); },
+    {"TemporaryNameTaken", [](F& t) { return t.Planted(kPart, 9), t.Offer(10); },
      "Unable to create temporary file"},
     {"OffsetBeyondSize", [](F& t) { return t.Picked().Stage(21); }, "Invalid file offset"},
     {"NegativeOffset", [](F& t) { return t.Picked().Stage(-1); }, "Invalid file offset"},
     {"FractionalOffset", [](F& t) { return t.Picked().Stage(0.5); }, "Invalid file offset"},
     {"Seek", [](F& t) { return t.Picked().With(Fault::kSeek).Stage(0); }, "File seek failed"},
-    {"ShrunkSource", [](F& t) { return t.Picked().Plant(kPick, 5).Stage(0); }, "File read failed"},
+    {"ShrunkSource", [](F& t) { return t.Picked().Planted(kPick, 5), t.Stage(0); },
+     "File read failed"},
     {"Encoding", [](F& t) { return t.Picked().With(Fault::kEncode).Stage(0); }, "Encoding failed"},
     {"FirstIndexOne", [](F& t) { return t.Offered(10).Chunk(10, 1, Base64(0, 3)); },
      "Invalid chunk order"},
     {"IndexRepeated",
-     [](F& t) { return t.Offered(10).Chunked(10, 0, Base64(0, 3)).Chunk(10, 0, Base64(3, 3)); },
+     [](F& t) { return t.Offered(10).Chunk(10, 0, Base64(0, 3)), t.Chunk(10, 0, Base64(3, 3)); },
      "Invalid chunk order"},
     {"TextTooLong", [](F& t) { return t.Offered(kLargestFile).Chunk(kLargestFile, 0, kTooLong); },
      "Invalid file data"},
     {"NotBase64", [](F& t) { return t.Offered(10).Chunk(10, 0, "ab$d"); }, "Invalid file data"},
     {"MoreThanAnnounced",
-     [](F& t) { return t.Offered(5).Chunked(5, 0, Base64(0, 3)).Chunk(5, 1, Base64(3, 3)); },
+     [](F& t) { return t.Offered(5).Chunk(5, 0, Base64(0, 3)), t.Chunk(5, 1, Base64(3, 3)); },
      "Invalid file data"},
     {"Write", [](F& t) { return t.Offered(10).With(Fault::kWrite).Chunk(10, 0, Base64(0, 3)); },
      "File write failed"},

@@ -25,34 +25,20 @@ inline ServerEndpoint LocalEndpoint(std::uint16_t port, std::u16string host = u"
   return endpoint;
 }
 
-// The customer's sentence (as UTF-8) of the NetworkError that `action` throws; a test failure
-// when it throws nothing or something else.
+inline const std::string kCancelled = "(cancelled)";
+
+// How `action` ended: the customer's sentence (as UTF-8) of the NetworkError it threw,
+// kCancelled for a stop, "(nothing)" when it returned.
 template <typename Action>
-std::string NetworkErrorOf(Action&& action) {
+std::string Outcome(Action&& action) {
   try {
     action();
   } catch (const NetworkError& error) {
     return Utf16ToUtf8(error.message());
   } catch (const Cancelled&) {
-    ADD_FAILURE() << "cancelled instead of a network error";
-    return "(cancelled)";
+    return kCancelled;
   }
-  ADD_FAILURE() << "no network error";
   return "(nothing)";
-}
-
-template <typename Action>
-bool IsCancelled(Action&& action) {
-  try {
-    action();
-  } catch (const Cancelled&) {
-    return true;
-  } catch (const NetworkError& error) {
-    ADD_FAILURE() << "network error instead of a stop: " << Utf16ToUtf8(error.message());
-    return false;
-  }
-  ADD_FAILURE() << "neither stopped nor failed";
-  return false;
 }
 
 // Runs `action`; a NetworkError it throws becomes a test failure that shows the sentence

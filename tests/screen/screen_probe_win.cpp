@@ -11,7 +11,6 @@
 #include <windows.h>
 // after windows.h
 #include <objbase.h>
-#include <winternl.h>
 
 #include <array>
 #include <chrono>
@@ -25,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/process_counts_win.h"
 #include "screen/screen_win.h"
 #include "util/utf.h"
 #include "util/wide_win.h"
@@ -121,52 +121,6 @@ HCURSOR MakeCursor(const std::string& kind) {
   DeleteObject(info.hbmMask);
   DeleteObject(info.hbmColor);
   return cursor;
-}
-
-// Live GDI objects of this process: the entries of the shared GDI handle table (24 bytes each,
-// the object type at byte 14) that hold an object. GetGuiResources is a stub under Wine.
-int LiveGdiObjects() {
-  using Query = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
-  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
-  PROCESS_BASIC_INFORMATION basic{};
-  if (query == nullptr ||
-      query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic), nullptr) != 0) {
-    return -1;
-  }
-  const auto* peb = reinterpret_cast<const std::uint8_t*>(basic.PebBaseAddress);
-  const auto* table = *reinterpret_cast<const std::uint8_t* const*>(peb + 0xF8);
-  if (table == nullptr) return -1;
-  int live = 0;
-  for (int i = 0; i < 65536; ++i) live += table[i * 24 + 14] != 0 ? 1 : 0;
-  return live;
-}
-
-// Open kernel handles of this process, from the system handle list (GetProcessHandleCount is a
-// stub under Wine).
-int OpenHandles() {
-  struct Entry {
-    USHORT process;
-    USHORT creator;
-    UCHAR type;
-    UCHAR attributes;
-    USHORT value;
-    PVOID object;
-    ULONG access;
-  };
-  using Query = NTSTATUS(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
-  const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  std::vector<std::uint8_t> buffer(std::size_t{1} << 24);
-  ULONG length = 0;
-  if (query == nullptr || query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &length) != 0)
-    return -1;
-  const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
-  const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
-  const auto self = static_cast<USHORT>(GetCurrentProcessId());
-  int open = 0;
-  for (ULONG i = 0; i < count; ++i) open += entries[i].process == self ? 1 : 0;
-  return open;
 }
 
 Json FrameJson(const PreviewFrame& frame) {
@@ -266,7 +220,7 @@ Json Run(const Json& scenario) {
     Json counts = Json::array();
     for (int i = 0; i <= repeat; ++i) {
       if (i % 50 == 0)
-        counts.push_back({{"captures", i}, {"gdi", LiveGdiObjects()}, {"handles", OpenHandles()}});
+        counts.push_back({{"captures", i}, {"gdi", GdiObjects()}, {"handles", KernelHandles()}});
       const PreviewFrame frame = CapturePreview(u"");
       if (frame.jpeg.empty() && frame.error != u"Screen preview exceeded the size limit.")
         throw std::runtime_error("capture failed: " + Utf16ToUtf8(frame.error));

@@ -15,7 +15,6 @@
 #include <windows.h>
 // after windows.h, which they need
 #include <psapi.h>
-#include <winternl.h>
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +33,7 @@
 #include "screen/screen_win.h"
 #include "session/session_worker.h"
 #include "support/fake_worker_parts.h"
+#include "support/process_counts_win.h"
 #include "transfer/file_platform_win.h"
 #include "util/base64_win.h"
 #include "util/utf.h"
@@ -67,73 +67,6 @@ class TurnClock final : public Screen {
   std::atomic<long> turns_{0};
   std::chrono::steady_clock::time_point first_, last_;
 };
-
-// Wine reports 0 from GetProcessHandleCount and GetGuiResources: count this process's kernel
-// handles in the system's handle list, and its GDI objects in the shared GDI handle table that
-// both Windows and Wine hang off the process environment block.
-struct HandleEntry {  // SYSTEM_HANDLE_TABLE_ENTRY_INFO
-  ULONG owner_pid;
-  BYTE object_type;
-  BYTE flags;
-  USHORT value;
-  PVOID object;
-  ULONG access;
-};
-struct HandleList {
-  ULONG count;
-  HandleEntry entries[1];
-};
-
-long KernelHandles() {
-  std::vector<unsigned char> buffer(1 << 20);
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    ULONG needed = 0;
-    const NTSTATUS status = NtQuerySystemInformation(SystemHandleInformation, buffer.data(),
-                                                     static_cast<ULONG>(buffer.size()), &needed);
-    if (status == static_cast<NTSTATUS>(0xC0000004L)) {  // STATUS_INFO_LENGTH_MISMATCH
-      buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
-      continue;
-    }
-    if (status < 0) return -1;
-    const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
-    long own = 0;
-    for (ULONG i = 0; i < list->count; ++i) {
-      if (list->entries[i].owner_pid == GetCurrentProcessId()) ++own;
-    }
-    return own;
-  }
-  return -1;
-}
-
-struct GdiEntry {  // GDI_HANDLE_ENTRY
-  UINT64 object;
-  ULONG owner;
-  USHORT unique;
-  UCHAR type;
-  UCHAR flags;
-  UINT64 user_pointer;
-};
-
-long GdiObjects() {
-  PROCESS_BASIC_INFORMATION basic{};
-  if (NtQueryInformationProcess(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof(basic),
-                                nullptr) < 0) {
-    return -1;
-  }
-  const auto* peb = reinterpret_cast<const unsigned char*>(basic.PebBaseAddress);
-  const auto* table =
-      *reinterpret_cast<const GdiEntry* const*>(peb + 0xF8);  // GdiSharedHandleTable
-  if (table == nullptr) return -1;
-  const DWORD pid = GetCurrentProcessId() & 0xFFFF;
-  long own = 0;
-  for (int i = 0; i < 0x10000; ++i) {
-    // Wine's table is the process's own and leaves the owner 0; on Windows 0 marks the stock
-    // objects, which do not change.
-    const DWORD owner = table[i].owner & 0xFFFF;
-    if (table[i].type != 0 && (owner == pid || owner == 0)) ++own;
-  }
-  return own;
-}
 
 nlohmann::json Sample(long turn) {
   PROCESS_MEMORY_COUNTERS_EX counters{};
@@ -306,30 +239,27 @@ int Run(const std::u16string& url, int seconds, const std::u16string& save_folde
 int wmain(int argc, wchar_t** argv) {
   bool real = false;
   long sample_every = 0;
-  std::vector<wchar_t*> positional{argv[0]};
+  std::vector<const wchar_t*> args;  // the positional ones, then empty texts for those left out
   for (int i = 1; i < argc; ++i) {
     if (std::wstring_view(argv[i]) == L"--real") {
       real = true;
     } else if (std::wstring_view(argv[i]) == L"--sample-every" && i + 1 < argc) {
       sample_every = _wtol(argv[++i]);
     } else {
-      positional.push_back(argv[i]);
+      args.push_back(argv[i]);
     }
   }
-  argc = static_cast<int>(positional.size());
-  argv = positional.data();
-  if (argc < 2) {
+  if (args.empty()) {
     std::fprintf(stderr,
                  "usage: session_worker_e2e [--real] [--sample-every N] <server url> [seconds "
                  "[save folder [file to pick]]]\n");
     return 2;
   }
+  args.resize(4, L"");
   try {
-    const std::u16string url = varnel::FromWide(argv[1]);
-    const int seconds = argc > 2 ? _wtoi(argv[2]) : 60;
-    const std::u16string save_folder = argc > 3 ? varnel::FromWide(argv[3]) : u"";
-    const std::u16string pick = argc > 4 ? varnel::FromWide(argv[4]) : u"";
-    return varnel::Run(url, seconds > 0 ? seconds : 60, save_folder, pick, real, sample_every);
+    const int seconds = _wtoi(args[1]);
+    return varnel::Run(varnel::FromWide(args[0]), seconds > 0 ? seconds : 60,
+                       varnel::FromWide(args[2]), varnel::FromWide(args[3]), real, sample_every);
   } catch (const varnel::LaunchError& error) {
     std::fprintf(stderr, "bad server url: %s\n", varnel::Utf16ToUtf8(error.message()).c_str());
   } catch (const std::exception& error) {
