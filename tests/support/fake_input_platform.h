@@ -98,24 +98,13 @@ struct PressedInput {
   std::set<std::int32_t> buttons;
 
   void Apply(const SentEvent& e) {
-    if (e.key) {
-      if (e.key_event.flags & kKeyUp) {
-        keys.erase(e.key_event.vk);
-      } else {
-        keys.insert(e.key_event.vk);
-      }
-      return;
-    }
-    const std::uint32_t f = e.mouse_event.flags;
-    const int button = (f & (kMouseLeftDown | kMouseLeftUp))       ? 0
-                       : (f & (kMouseMiddleDown | kMouseMiddleUp)) ? 1
-                       : (f & (kMouseRightDown | kMouseRightUp))   ? 2
-                                                                   : -1;
-    if (button < 0) return;
-    if (f & (kMouseLeftDown | kMouseMiddleDown | kMouseRightDown)) {
-      buttons.insert(button);
-    } else {
-      buttons.erase(button);
+    static constexpr std::uint32_t kDown[] = {kMouseLeftDown, kMouseMiddleDown, kMouseRightDown};
+    static constexpr std::uint32_t kUp[] = {kMouseLeftUp, kMouseMiddleUp, kMouseRightUp};
+    if (e.key && (e.key_event.flags & kKeyUp)) keys.erase(e.key_event.vk);
+    if (e.key && !(e.key_event.flags & kKeyUp)) keys.insert(e.key_event.vk);
+    for (int button = 0; button < 3 && !e.key; ++button) {
+      if (e.mouse_event.flags & kDown[button]) buttons.insert(button);
+      if (e.mouse_event.flags & kUp[button]) buttons.erase(button);
     }
   }
 };
@@ -130,8 +119,6 @@ class FakeInputPlatform final : public InputPlatform {
   bool SendMouse(const MouseEvent& event) override { return Record(SentEvent{false, {}, event}); }
   bool SendKey(const KeyEvent& event) override { return Record(SentEvent{true, event, {}}); }
   bool OwnWindowAt(std::int32_t x, std::int32_t y) override {
-    std::lock_guard<std::mutex> guard(lock);
-    pointer_checks.emplace_back(x, y);
     return own_window && own_window(x, y);
   }
   bool OwnWindowInForeground() override { return own_foreground; }
@@ -177,10 +164,9 @@ class FakeInputPlatform final : public InputPlatform {
   // The record.
   std::mutex lock;
   std::vector<SentEvent> sent;
-  std::vector<std::pair<std::int32_t, std::int32_t>> pointer_checks;
   std::vector<std::u16string> tools;
-  std::uint64_t last_accepted =
-      0;  // the time the last batch was accepted (not the watchdog's read)
+  // The time the last batch was accepted (not the watchdog's read).
+  std::uint64_t last_accepted = 0;
 
  private:
   bool Record(SentEvent event) {
