@@ -35,7 +35,7 @@ class Recorder:
         self.desktop = desktop
         self.log = folder / "recorder.log"
         self.log.unlink(missing_ok=True)
-        program = Path(desktop.config["bin"]).parent / "src" / "input" / "input_recorder.exe"
+        program = Path(desktop.config["bin"]).parent / "tests" / "input_recorder.exe"
         assert program.exists(), program
         self.process = subprocess.Popen(
             [desktop.wine_run, str(program), *map(str, RECORDER),
